@@ -1,0 +1,221 @@
+// The slot arena: one 64-byte-aligned block per table shape.
+//
+// Block layout, in order:
+//   1. control array: one byte per slot (plus `ctrl_tail` zero bytes that
+//      belong to no slot, so a group can be read at any slot), padded to 4;
+//   2. slot array: one SlotEntry per slot, uninitialised; padded to 64;
+//   3. summary array: ceil(slots / 10) records, zeroed; padded to 64.
+// Control and summary bytes are zeroed at allocation. A block of zero bytes is
+// never allocated. The block is never grown in place: a table that needs more
+// room builds a new arena and moves every live entry across.
+//
+// Ownership: `ArenaBlock` owns the memory only; the entries inside are owned
+// by whoever owns the control bytes that mark them full (the table, or an
+// `ArenaDropGuard` during teardown and rebuild).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "quarlex/common/control.hpp"
+#include "quarlex/common/errors.hpp"
+
+namespace quarlex {
+
+// The value type of sets: occupies no storage in a slot.
+struct Unit {
+  friend constexpr bool operator==(Unit, Unit) noexcept { return true; }
+};
+
+// One slot: key then value. Its validity is given by the control byte.
+template <class K, class V>
+struct SlotEntry {
+  K key;
+  [[no_unique_address]] V value;
+};
+
+inline constexpr std::size_t kArenaAlign = 64;
+// Largest allocation: the platform's largest object size rounded down to the
+// block alignment.
+inline constexpr std::size_t kMaxAlloc =
+    static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) & ~(kArenaAlign - 1);
+
+constexpr std::size_t round_up(std::size_t n, std::size_t to) noexcept {
+  return (n + to - 1) / to * to;
+}
+
+struct ArenaLayout {
+  std::size_t slots = 0;
+  std::size_t ctrl_len = 0;        // slots + tail, not counting padding
+  std::size_t slot_offset = 0;     // control array padded to 4
+  std::size_t summary_offset = 0;  // slot array end padded to 64
+  std::size_t summary_count = 0;   // ceil(slots / 10)
+  std::size_t size = 0;            // total, padded to 64; 0 means no block
+};
+
+// Applies the size rules in order: slot array beyond the limit, then control
+// plus slots, then the total with summaries. `ctrl_tail` overflowing the word
+// is a capacity overflow.
+inline Result<ArenaLayout, TryReserveError> compute_arena_layout(std::size_t slots,
+                                                                  std::size_t ctrl_tail,
+                                                                  std::size_t slot_size,
+                                                                  std::size_t summary_size) {
+  ArenaLayout l;
+  l.slots = slots;
+  if (slots > std::numeric_limits<std::size_t>::max() - ctrl_tail) {
+    return TryReserveError::CapacityOverflow;
+  }
+  if (slots == 0) return l;
+  l.ctrl_len = slots + ctrl_tail;
+  if (slot_size != 0 && slots > kMaxAlloc / slot_size) return TryReserveError::AllocError;
+  const std::size_t slot_bytes = slots * slot_size;
+  if (l.ctrl_len > kMaxAlloc) return TryReserveError::AllocError;
+  l.slot_offset = round_up(l.ctrl_len, 4);
+  if (l.slot_offset > kMaxAlloc - slot_bytes) return TryReserveError::AllocError;
+  l.summary_offset = round_up(l.slot_offset + slot_bytes, kArenaAlign);
+  l.summary_count = slots / 10 + (slots % 10 != 0);
+  const std::size_t summary_bytes = l.summary_count * summary_size;
+  if (l.summary_offset > kMaxAlloc || summary_bytes > kMaxAlloc - l.summary_offset) {
+    return TryReserveError::AllocError;
+  }
+  l.size = round_up(l.summary_offset + summary_bytes, kArenaAlign);
+  if (l.size > kMaxAlloc) return TryReserveError::AllocError;
+  return l;
+}
+
+// Owner of one aligned block of raw memory. Move-only; frees exactly once.
+class ArenaBlock {
+ public:
+  ArenaBlock() noexcept = default;
+  ArenaBlock(const ArenaBlock&) = delete;
+  ArenaBlock& operator=(const ArenaBlock&) = delete;
+  ArenaBlock(ArenaBlock&& o) noexcept
+      : base_(std::exchange(o.base_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  ArenaBlock& operator=(ArenaBlock&& o) noexcept {
+    if (this != &o) {
+      reset();
+      base_ = std::exchange(o.base_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+    }
+    return *this;
+  }
+  ~ArenaBlock() { reset(); }
+
+  // Allocates `layout.size` bytes and zeroes the control and summary arrays.
+  // A zero-size layout yields an empty block without allocating.
+  static Result<ArenaBlock, TryReserveError> allocate(const ArenaLayout& layout) {
+    ArenaBlock b;
+    if (layout.size == 0) return b;
+    void* p = ::operator new(layout.size, std::align_val_t{kArenaAlign}, std::nothrow);
+    if (p == nullptr) return TryReserveError::AllocError;
+    b.base_ = static_cast<std::byte*>(p);
+    b.size_ = layout.size;
+    std::memset(b.base_, 0, layout.ctrl_len);
+    std::memset(b.base_ + layout.summary_offset, 0, layout.size - layout.summary_offset);
+    return b;
+  }
+
+  void reset() noexcept {
+    if (base_ != nullptr) {
+      ::operator delete(base_, size_, std::align_val_t{kArenaAlign});
+      base_ = nullptr;
+      size_ = 0;
+    }
+  }
+
+  std::byte* base() const noexcept { return base_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t align() const noexcept { return base_ ? kArenaAlign : 1; }
+  bool empty() const noexcept { return base_ == nullptr; }
+
+  template <class T>
+  T* at(std::size_t offset) const noexcept {
+    return reinterpret_cast<T*>(base_ + offset);
+  }
+
+ private:
+  std::byte* base_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// One region of slots inside an arena: `len` control bytes and `len` entries.
+// Full control bytes own their entries.
+template <class E>
+struct SlotRegion {
+  std::uint8_t* ctrl = nullptr;
+  E* entries = nullptr;
+  std::size_t len = 0;
+
+  // Destroys every live entry in index order; control bytes and counters are
+  // left alone (the storage is about to be freed).
+  void drop_values() noexcept {
+    for (std::size_t i = 0; i < len; ++i) {
+      if (ctrl_is_full(ctrl[i])) std::destroy_at(&entries[i]);
+    }
+  }
+
+  // Hands each live entry to `f` in index order, eight control bytes at a
+  // time, clearing its control byte before the move so that an unwinding
+  // guard never drops an entry twice. Every control byte is 0 afterwards.
+  template <class F>
+  void drain_values_and_clear(F&& f) {
+    std::size_t i = 0;
+    for (; i + kGroupWidth <= len; i += kGroupWidth) {
+      std::uint64_t full = group_full_mask(load_group(ctrl + i));
+      if (full == 0) {
+        std::memset(ctrl + i, 0, kGroupWidth);
+        continue;
+      }
+      for (; full != 0; full &= full - 1) take(i + mask_lowest(full), f);
+      std::memset(ctrl + i, 0, kGroupWidth);
+    }
+    for (; i < len; ++i) {
+      if (ctrl_is_full(ctrl[i])) {
+        take(i, f);
+      } else {
+        ctrl[i] = kCtrlEmpty;
+      }
+    }
+  }
+
+ private:
+  template <class F>
+  void take(std::size_t i, F& f) {
+    ctrl[i] = kCtrlEmpty;
+    E moved(std::move(entries[i]));
+    std::destroy_at(&entries[i]);
+    f(std::move(moved));
+  }
+};
+
+// Owns an arena block and its region set while entries may still be live in
+// it. On destruction (normal or unwinding) it drops whatever the regions still
+// mark full, then frees the block, exactly once. `Regions` offers
+// `drop_all_values()`.
+template <class Regions>
+class ArenaDropGuard {
+ public:
+  ArenaDropGuard(ArenaBlock block, Regions regions) noexcept
+      : block_(std::move(block)), regions_(std::move(regions)), holds_values_(true) {}
+  ArenaDropGuard(const ArenaDropGuard&) = delete;
+  ArenaDropGuard& operator=(const ArenaDropGuard&) = delete;
+  ~ArenaDropGuard() {
+    if (holds_values_) regions_.drop_all_values();
+  }
+
+  Regions& regions() noexcept { return regions_; }
+  // Every entry has been moved out: only the memory remains to be freed.
+  void disarm_values() noexcept { holds_values_ = false; }
+
+ private:
+  ArenaBlock block_;
+  Regions regions_;
+  bool holds_values_;
+};
+
+}  // namespace quarlex

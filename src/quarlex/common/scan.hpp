@@ -1,0 +1,53 @@
+// Scan cursor over one region's control bytes.
+//
+// Invariants: `next` never passes `end`; `pending` holds, for the group that
+// starts at slot `base`, the high bit of each full byte not yet returned
+// (bit 8k+7 for byte k). `base` is -8 before the first group of a region.
+// Groups of eight are read as one word; a tail shorter than a group is read
+// byte by byte, so the cursor never reads past the region.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "quarlex/common/control.hpp"
+#include "quarlex/common/errors.hpp"
+
+namespace quarlex {
+
+struct GroupCursor {
+  const std::uint8_t* next = nullptr;
+  const std::uint8_t* end = nullptr;
+  std::ptrdiff_t base = -static_cast<std::ptrdiff_t>(kGroupWidth);
+  std::uint64_t pending = 0;
+
+  static GroupCursor over(const std::uint8_t* ctrl, std::size_t len) noexcept {
+    return GroupCursor{ctrl, ctrl + len, -static_cast<std::ptrdiff_t>(kGroupWidth), 0};
+  }
+
+  // Index of the next full slot in the region, or nothing when it is used up.
+  std::optional<std::size_t> next_full() {
+    while (pending == 0) {
+      if (next > end) panic("iterator control pointers remain ordered: TryFromIntError(())");
+      const std::size_t left = static_cast<std::size_t>(end - next);
+      if (left == 0) return std::nullopt;
+      if (left >= kGroupWidth) {
+        pending = group_full_mask(load_group(next));
+        next += kGroupWidth;
+      } else {
+        pending = 0;
+        for (std::size_t k = 0; k < left; ++k) {
+          if (ctrl_is_full(next[k])) pending |= 0x80ULL << (8 * k);
+        }
+        next = end;
+      }
+      base += static_cast<std::ptrdiff_t>(kGroupWidth);
+    }
+    const std::size_t index = static_cast<std::size_t>(base) + mask_lowest(pending);
+    pending &= pending - 1;
+    return index;
+  }
+};
+
+}  // namespace quarlex
