@@ -1,0 +1,136 @@
+// Hashed keys: a Python object with its hash, computed once.
+//
+// `HashedAny` is two words: the object's address with a type tag in its two
+// low bits (1 = exactly str, 2 = exactly int, 0 = anything else, subclasses
+// included), and the object's Python hash. It borrows its object: probes are
+// built from the caller's reference and never released. `StoredKey` is the
+// same two words owning one strong reference; it is what the tables store.
+//
+// Equality never raises. Equal hashes and the same object are equal without
+// calling Python; exact ints and exact strs compare by value in C++ (with the
+// same answers as Python's ==); everything else goes through
+// PyObject_RichCompare with the probe on the left, and any exception there is
+// discarded and counts as "different".
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "quarlex/common/errors.hpp"
+#include "quarlex/common/key.hpp"
+#include "quarlex/python/ref.hpp"
+
+namespace quarlex::py {
+
+inline constexpr std::uintptr_t kTagStr = 1;
+inline constexpr std::uintptr_t kTagInt = 2;
+inline constexpr std::uintptr_t kTagMask = 3;
+
+struct HashedAny {
+  std::uintptr_t tagged = 0;
+  Py_hash_t hash = 0;
+
+  // Hashes `obj` (a failing __hash__ propagates as PyErrSet) and tags it.
+  static HashedAny of(PyObject* obj) {
+    const Py_hash_t h = PyObject_Hash(obj);
+    if (h == -1) throw_error();
+    return with_hash(obj, h);
+  }
+
+  static HashedAny with_hash(PyObject* obj, Py_hash_t h) {
+    const auto addr = reinterpret_cast<std::uintptr_t>(obj);
+    if ((addr & kTagMask) != 0) panic("PyObject* low bits must be zero for tag packing");
+    std::uintptr_t tag = 0;
+    if (Py_IS_TYPE(obj, &PyUnicode_Type)) {
+      tag = kTagStr;
+    } else if (Py_IS_TYPE(obj, &PyLong_Type)) {
+      tag = kTagInt;
+    }
+    return HashedAny{addr | tag, h};
+  }
+
+  PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(tagged & ~kTagMask); }
+  std::uintptr_t tag() const noexcept { return tagged & kTagMask; }
+};
+
+// The general comparison: probe == stored through Python, errors counted as
+// inequality.
+bool rich_equal(PyObject* probe, PyObject* stored) noexcept;
+
+inline bool str_equal(PyObject* a, PyObject* b) noexcept {
+  // Strings are stored in their most compact kind, so equal strings share
+  // length, kind and code-unit bytes; this is Python's own str equality.
+  const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
+  if (len != PyUnicode_GET_LENGTH(b)) return false;
+  const int kind = PyUnicode_KIND(a);
+  if (kind != PyUnicode_KIND(b)) return false;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<std::size_t>(len) * static_cast<std::size_t>(kind)) == 0;
+}
+
+bool int_equal_slow(PyObject* a, PyObject* b) noexcept;
+
+inline bool int_equal(PyObject* a, PyObject* b) noexcept {
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(a)) &&
+      PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(b))) {
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(a)) ==
+           PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(b));
+  }
+  return int_equal_slow(a, b);
+}
+
+inline bool keys_equal(const HashedAny& probe, const HashedAny& stored) noexcept {
+  if (probe.hash != stored.hash) return false;
+  PyObject* a = probe.object();
+  PyObject* b = stored.object();
+  if (a == b) return true;
+  const std::uintptr_t tags = probe.tag() | (stored.tag() << 2);
+  if (tags == (kTagStr | (kTagStr << 2))) return str_equal(a, b);
+  if (tags == (kTagInt | (kTagInt << 2))) return int_equal(a, b);
+  return rich_equal(a, b);
+}
+
+// A hashed key owning one strong reference to its object.
+class StoredKey : public HashedAny {
+ public:
+  StoredKey() noexcept = default;
+  // Takes a new reference to the probe's object.
+  explicit StoredKey(const HashedAny& probe) noexcept : HashedAny(probe) {
+    Py_INCREF(object());
+  }
+  StoredKey(const StoredKey&) = delete;
+  StoredKey& operator=(const StoredKey&) = delete;
+  StoredKey(StoredKey&& o) noexcept : HashedAny(o) { o.tagged = 0; }
+  StoredKey& operator=(StoredKey&& o) noexcept {
+    std::swap(tagged, o.tagged);
+    std::swap(hash, o.hash);
+    return *this;
+  }
+  ~StoredKey() {
+    if (tagged != 0) Py_DECREF(object());
+  }
+
+  // Hands the reference to the caller; the key is empty afterwards.
+  PyObject* release() noexcept {
+    PyObject* o = object();
+    tagged = 0;
+    return o;
+  }
+};
+
+}  // namespace quarlex::py
+
+namespace quarlex {
+
+template <>
+struct KeyTraits<py::StoredKey> {
+  static std::uint64_t hash(const py::HashedAny& k) noexcept {
+    return static_cast<std::uint64_t>(k.hash);
+  }
+  static bool eq(const py::HashedAny& probe, const py::HashedAny& stored) noexcept {
+    return py::keys_equal(probe, stored);
+  }
+};
+
+}  // namespace quarlex

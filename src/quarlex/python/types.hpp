@@ -1,0 +1,95 @@
+// The module's classes and the object layouts shared between families.
+//
+// Every class is a heap type created once per process when the module first
+// executes, kept for the life of the process, and looked up by `TypeId`.
+// `CollectionBase` is the common prefix of the four collection objects: the
+// borrow flag guarding the collection and its modification counter, which
+// only changes under the exclusive borrow and is read by iterators under a
+// shared one (the flag's acquire/release ordering publishes it).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "quarlex/common/errors.hpp"
+#include "quarlex/python/borrow.hpp"
+#include "quarlex/python/ref.hpp"
+
+namespace quarlex::py {
+
+enum class TypeId : std::size_t {
+  ElasticHashMap,
+  FunnelHashMap,
+  ElasticHashSet,
+  FunnelHashSet,
+  ElasticKeys,
+  FunnelKeys,
+  ElasticValues,
+  FunnelValues,
+  ElasticItems,
+  FunnelItems,
+  ElasticKeyIter,
+  ElasticValueIter,
+  ElasticItemIter,
+  ElasticSetIter,
+  FunnelKeyIter,
+  FunnelValueIter,
+  FunnelItemIter,
+  FunnelSetIter,
+  Count,
+};
+
+// The type object of a class; valid once the module has executed.
+PyTypeObject* type_object(TypeId id) noexcept;
+
+// Creates a heap type from its spec; a failure is an internal-failure stop
+// naming the class.
+PyTypeObject* make_type(PyType_Spec& spec, const char* class_name);
+
+struct CollectionBase {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  std::uint64_t mods;
+
+  // Records a change; live iterators compare against it. Wraps around.
+  void bump() noexcept { ++mods; }
+};
+
+// A collection object: the common prefix, then the owned collection `C`.
+template <class C>
+struct CollectionObject : CollectionBase {
+  C coll;
+};
+
+// Allocates an object of `type` and moves `coll` into it (modification
+// counter 0, borrow flag free).
+template <class C>
+PyObject* new_collection(PyTypeObject* type, C&& coll) {
+  PyObject* raw = type->tp_alloc(type, 0);
+  if (raw == nullptr) throw_error();
+  auto* self = reinterpret_cast<CollectionObject<std::decay_t<C>>*>(raw);
+  new (&self->borrow) BorrowFlag();
+  self->mods = 0;
+  new (&self->coll) std::decay_t<C>(std::forward<C>(coll));
+  return raw;
+}
+
+// tp_dealloc of a collection object: drops the collection (releasing every
+// key and value), then the memory and the heap type's reference.
+template <class C>
+void dealloc_collection(PyObject* raw) noexcept {
+  auto* self = reinterpret_cast<CollectionObject<C>*>(raw);
+  PyTypeObject* type = Py_TYPE(raw);
+  std::destroy_at(&self->coll);
+  type->tp_free(raw);
+  Py_DECREF(type);
+}
+
+template <class C>
+CollectionObject<C>* as_collection(PyObject* raw) noexcept {
+  return reinterpret_cast<CollectionObject<C>*>(raw);
+}
+
+}  // namespace quarlex::py
