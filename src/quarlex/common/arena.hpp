@@ -2,7 +2,8 @@
 //
 // Block layout, in order:
 //   1. control array: one byte per slot (plus `ctrl_tail` zero bytes that
-//      belong to no slot, so a group can be read at any slot), padded to 4;
+//      belong to no slot, so a group can be read at any slot), padded to the
+//      machine word so the slots after it are word-aligned;
 //   2. slot array: one SlotEntry per slot, uninitialised; padded to 64;
 //   3. summary array: ceil(slots / 10) records, zeroed; padded to 64.
 // Control and summary bytes are zeroed at allocation. A block of zero bytes is
@@ -40,6 +41,8 @@ struct SlotEntry {
 };
 
 inline constexpr std::size_t kArenaAlign = 64;
+// Alignment of the slot array: slots hold pointers and word-sized hashes.
+inline constexpr std::size_t kSlotAlign = alignof(std::uint64_t);
 // Largest allocation: the platform's largest object size rounded down to the
 // block alignment.
 inline constexpr std::size_t kMaxAlloc =
@@ -52,7 +55,7 @@ constexpr std::size_t round_up(std::size_t n, std::size_t to) noexcept {
 struct ArenaLayout {
   std::size_t slots = 0;
   std::size_t ctrl_len = 0;        // slots + tail, not counting padding
-  std::size_t slot_offset = 0;     // control array padded to 4
+  std::size_t slot_offset = 0;     // control array padded to kSlotAlign
   std::size_t summary_offset = 0;  // slot array end padded to 64
   std::size_t summary_count = 0;   // ceil(slots / 10)
   std::size_t size = 0;            // total, padded to 64; 0 means no block
@@ -75,7 +78,7 @@ inline Result<ArenaLayout, TryReserveError> compute_arena_layout(std::size_t slo
   if (slot_size != 0 && slots > kMaxAlloc / slot_size) return TryReserveError::AllocError;
   const std::size_t slot_bytes = slots * slot_size;
   if (l.ctrl_len > kMaxAlloc) return TryReserveError::AllocError;
-  l.slot_offset = round_up(l.ctrl_len, 4);
+  l.slot_offset = round_up(l.ctrl_len, kSlotAlign);
   if (l.slot_offset > kMaxAlloc - slot_bytes) return TryReserveError::AllocError;
   l.summary_offset = round_up(l.slot_offset + slot_bytes, kArenaAlign);
   l.summary_count = slots / 10 + (slots % 10 != 0);
@@ -147,6 +150,7 @@ class ArenaBlock {
 // Full control bytes own their entries.
 template <class E>
 struct SlotRegion {
+  static_assert(alignof(E) <= kSlotAlign, "the arena aligns slots only to the machine word");
   std::uint8_t* ctrl = nullptr;
   E* entries = nullptr;
   std::size_t len = 0;
