@@ -82,10 +82,11 @@ inline Result<ArenaLayout, TryReserveError> compute_arena_layout(std::size_t slo
   if (l.slot_offset > kMaxAlloc - slot_bytes) return TryReserveError::AllocError;
   l.summary_offset = round_up(l.slot_offset + slot_bytes, kArenaAlign);
   l.summary_count = slots / 10 + (slots % 10 != 0);
-  const std::size_t summary_bytes = l.summary_count * summary_size;
-  if (l.summary_offset > kMaxAlloc || summary_bytes > kMaxAlloc - l.summary_offset) {
+  if (l.summary_offset > kMaxAlloc ||
+      (summary_size != 0 && l.summary_count > (kMaxAlloc - l.summary_offset) / summary_size)) {
     return TryReserveError::AllocError;
   }
+  const std::size_t summary_bytes = l.summary_count * summary_size;
   l.size = round_up(l.summary_offset + summary_bytes, kArenaAlign);
   if (l.size > kMaxAlloc) return TryReserveError::AllocError;
   return l;
