@@ -1,0 +1,253 @@
+// Elastic probing: prepared hashes, probe positions, query positions and the
+// probe schedule.
+//
+// Probe j (1-based) of level i (0-based) lands at a position derived from the
+// key's prepared hash x and the salt (i << 16) | ((j - 1) << 3); the low three
+// salt bits number the rejection attempts of levels whose length is not a
+// power of two. Probes are ordered by the injective query position
+// phi(i + 1, j), and a table only ever uses positions up to 1,000,000.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quarlex/common/errors.hpp"
+#include "quarlex/common/hash.hpp"
+
+namespace quarlex {
+
+using u128 = unsigned __int128;
+
+inline constexpr std::uint32_t kQueryPositionCap = 1'000'000;
+// Uncapped probing in one level stops after this many probes.
+inline constexpr std::uint32_t kProbeLimit = 4096;
+// No probe above this number has a query position within the cap.
+inline constexpr std::uint32_t kScheduleProbeMax = 384;
+inline constexpr std::uint32_t kRejectionAttempts = 8;
+// Added to the table hash, so the elastic positions differ from the funnel
+// table's for the same seed.
+inline constexpr std::uint64_t kElasticHashOffset = 0xCB6D078629B6F4BAULL;
+
+// What every elastic operation derives from a key's table hash.
+struct PreparedHash {
+  std::uint64_t x;         // table hash + offset
+  std::uint64_t bloom;     // bits (x_lo mod 64) and (x_hi mod 64)
+  std::uint8_t fingerprint;  // x >> 57, or 1 for 0: never a free control value
+
+  static constexpr PreparedHash from_table_hash(std::uint64_t table_hash) noexcept {
+    const std::uint64_t x = table_hash + kElasticHashOffset;
+    const std::uint64_t bloom = (std::uint64_t{1} << (x & 63)) | (std::uint64_t{1} << ((x >> 32) & 63));
+    const auto top = static_cast<std::uint8_t>(x >> 57);
+    return PreparedHash{x, bloom, top == 0 ? std::uint8_t{1} : top};
+  }
+};
+
+constexpr std::uint32_t probe_salt(std::size_t level, std::uint32_t probe) noexcept {
+  return (static_cast<std::uint32_t>(level) << 16) | ((probe - 1) << 3);
+}
+
+constexpr std::size_t salt_level(std::uint32_t salt) noexcept { return (salt >> 16) & 0x1F; }
+
+// 2^64 mod n: products whose low word falls below it are rejected, which
+// makes the reduction exactly uniform. Zero for powers of two.
+constexpr std::uint64_t rejection_threshold(std::uint64_t n) noexcept {
+  return n == 0 ? 0 : (0 - n) % n;
+}
+
+inline std::uint64_t probe_mix(std::uint64_t x, std::uint32_t salt) noexcept {
+  return x ^ mix64(x ^ salt);
+}
+
+struct ProbeReduction {
+  bool found;
+  std::size_t index;
+  std::uint32_t attempts;
+};
+
+// Multiply-high reduction of salted hashes into [0, n) with rejection; a
+// power of two is never rejected, and the position is then the top bits.
+inline ProbeReduction reduce_with_threshold(std::uint64_t x, std::uint32_t salt, std::uint64_t n,
+                                            std::uint64_t threshold, std::uint32_t limit) noexcept {
+  for (std::uint32_t a = 0; a < limit; ++a) {
+    const u128 p = static_cast<u128>(probe_mix(x, salt | a)) * n;
+    if (static_cast<std::uint64_t>(p) >= threshold) {
+      return ProbeReduction{true, static_cast<std::size_t>(p >> 64), a + 1};
+    }
+  }
+  return ProbeReduction{false, 0, limit};
+}
+
+inline ProbeReduction reduce_prepared_elastic_non_power(std::uint64_t x, std::uint32_t salt,
+                                                        std::uint64_t n, std::uint32_t limit) noexcept {
+  return reduce_with_threshold(x, salt, n, rejection_threshold(n), limit);
+}
+
+// The position rule with the level's threshold precomputed: one mix and one
+// multiply unless the first attempt is rejected (probability below n/2^64).
+inline std::optional<std::size_t> level_position(std::uint64_t x, std::uint32_t salt, std::uint64_t n,
+                                                 std::uint64_t threshold) noexcept {
+  const u128 p = static_cast<u128>(probe_mix(x, salt)) * n;
+  if (static_cast<std::uint64_t>(p) >= threshold) [[likely]] {
+    return static_cast<std::size_t>(p >> 64);
+  }
+  const ProbeReduction r = reduce_with_threshold(x, salt, n, threshold, kRejectionAttempts);
+  if (!r.found) return std::nullopt;
+  return r.index;
+}
+
+// Slot index of probe `salt` in a level of n slots, or nothing when every
+// attempt was rejected or the level is empty.
+inline std::optional<std::size_t> probe_position(std::uint64_t x, std::uint32_t salt,
+                                                 std::uint64_t n) noexcept {
+  if (n == 0) return std::nullopt;
+  if (n == 1) return std::size_t{0};
+  if (std::has_single_bit(n)) return static_cast<std::size_t>(probe_mix(x, salt) >> (64 - std::countr_zero(n)));
+  const ProbeReduction r = reduce_prepared_elastic_non_power(x, salt, n, kRejectionAttempts);
+  if (!r.found) return std::nullopt;
+  return r.index;
+}
+
+enum class PhiCoordinate : std::uint8_t { I, J };
+
+struct PhiError {
+  enum class Kind : std::uint8_t { ZeroCoordinate, Overflow };
+  Kind kind;
+  PhiCoordinate coordinate = PhiCoordinate::I;  // meaningful for ZeroCoordinate only
+
+  std::string debug() const {
+    if (kind == Kind::Overflow) return "Overflow";
+    return std::string("ZeroCoordinate { coordinate: ") +
+           (coordinate == PhiCoordinate::I ? "I" : "J") + " }";
+  }
+};
+
+namespace detail {
+
+constexpr int bit_width128(u128 v) noexcept {
+  const auto hi = static_cast<std::uint64_t>(v >> 64);
+  return hi != 0 ? 64 + std::bit_width(hi) : std::bit_width(static_cast<std::uint64_t>(v));
+}
+
+// phi(i, j) for i, j >= 1: for each bit b of j from the top, the bits 1 and b;
+// then a 0; then the bits of i. False when the string exceeds 128 bits.
+constexpr bool phi_bits(u128 i, u128 j, u128& out) noexcept {
+  u128 r = 0;
+  for (int b = bit_width128(j) - 1; b >= 0; --b) {
+    if ((r >> 126) != 0) return false;
+    r = (r << 2) | 2 | ((j >> b) & 1);
+  }
+  if ((r >> 127) != 0) return false;
+  r <<= 1;
+  const int width = bit_width128(i);
+  if (width == 128 || (r >> (128 - width)) != 0) return false;
+  out = (r << width) | i;
+  return true;
+}
+
+// Query position of probe j in level `level` (0-based). Inside the domain
+// tables use (level < 32, j < 2^16) it takes at most 39 bits, so it cannot
+// overflow.
+constexpr std::uint64_t phi_in_domain(std::size_t level, std::uint32_t j) noexcept {
+  u128 out = 0;
+  phi_bits(static_cast<u128>(level) + 1, j, out);
+  return static_cast<std::uint64_t>(out);
+}
+
+}  // namespace detail
+
+inline Result<u128, PhiError> elastic_phi(u128 i, u128 j) {
+  if (i == 0) return PhiError{PhiError::Kind::ZeroCoordinate, PhiCoordinate::I};
+  if (j == 0) return PhiError{PhiError::Kind::ZeroCoordinate, PhiCoordinate::J};
+  u128 out = 0;
+  if (!detail::phi_bits(i, j, out)) return PhiError{PhiError::Kind::Overflow};
+  return out;
+}
+
+// phi(level + 1, j) for a probe that is about to be used.
+inline u128 query_position(std::size_t level, std::uint32_t j) {
+  auto phi = elastic_phi(static_cast<u128>(level) + 1, j);
+  if (!phi.ok()) panic("bounded Elastic query coordinate: " + phi.error().debug());
+  return phi.value();
+}
+
+// A probe's salt keeps the level in five bits.
+inline constexpr std::size_t kMaxElasticLevels = 32;
+
+// Largest probe number of each level whose query position is within the cap
+// (383 for level 0, 255 for levels 1 and 2, ... 63 for level 31).
+inline constexpr std::array<std::uint32_t, kMaxElasticLevels> kMaxProbeWithinCap = [] {
+  std::array<std::uint32_t, kMaxElasticLevels> a{};
+  for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
+    std::uint32_t j = 0;
+    while (j < kProbeLimit && detail::phi_in_domain(level, j + 1) <= kQueryPositionCap) ++j;
+    a[level] = j;
+  }
+  return a;
+}();
+
+// Routes a level can ever contribute to the schedule: level 0's first probe
+// is checked on its own and never scheduled.
+constexpr std::size_t schedule_routes_for_level(std::size_t level) noexcept {
+  return kMaxProbeWithinCap[level] - (level == 0 ? 1 : 0);
+}
+
+// Schedule capacity for a table of `levels` levels (at most 32).
+constexpr std::size_t schedule_capacity(std::size_t levels) noexcept {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < levels; ++i) total += schedule_routes_for_level(i);
+  return total;
+}
+
+// One scheduled probe. `key` is its query position, so a walk can stop once
+// it passes the largest position that can still hold a candidate.
+struct PhiRoute {
+  std::uint32_t key;
+  std::uint32_t salt;
+
+  std::size_t level() const noexcept { return salt_level(salt); }
+  std::uint32_t probe() const noexcept { return ((salt >> 3) & 0x1FFF) + 1; }
+  friend bool operator==(const PhiRoute&, const PhiRoute&) = default;
+};
+
+// Smallest probe number j in [1, 4097) with phi(level + 1, j) > horizon
+// (4097 when there is none).
+inline std::uint32_t first_probe_after(std::size_t level, std::uint64_t horizon) noexcept {
+  std::uint32_t lo = 1, hi = kProbeLimit + 1;
+  while (lo < hi) {
+    const std::uint32_t mid = lo + (hi - lo) / 2;
+    if (detail::phi_in_domain(level, mid) > horizon) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return lo;
+}
+
+// Appends the routes of every level whose query positions lie in
+// (horizon, position], in increasing query position. Every new position
+// exceeds every old one, so a sorted schedule stays sorted. The caller has
+// reserved room for every route the table can ever hold.
+inline void extend_probe_schedule(std::vector<PhiRoute>& schedule, std::size_t levels,
+                                  std::uint32_t horizon, std::uint32_t position) {
+  const std::size_t first_new = schedule.size();
+  for (std::size_t level = 0; level < levels; ++level) {
+    std::uint32_t j = std::max(first_probe_after(level, horizon), level == 0 ? 2u : 1u);
+    for (; j <= kProbeLimit; ++j) {
+      const u128 phi = query_position(level, j);
+      if (phi > position) break;
+      if (j > kScheduleProbeMax) panic("Elastic query-probe convention exhausted");
+      schedule.push_back(PhiRoute{static_cast<std::uint32_t>(phi), probe_salt(level, j)});
+    }
+  }
+  std::sort(schedule.begin() + static_cast<std::ptrdiff_t>(first_new), schedule.end(),
+            [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
+}
+
+}  // namespace quarlex

@@ -1,0 +1,875 @@
+// The elastic hashing table: open addressing without reordering.
+//
+// Slots are split into levels of roughly halving length (geometry.hpp) and
+// filled in batches; a key is placed at the first free slot of its probe
+// sequence in the level its batch picks, and never moves afterwards. A lookup
+// checks the key's first slot in level 0, consults the key's membership record
+// (a Bloom word and per-level masks) to skip absent keys and empty levels,
+// then walks the probe schedule in query-position order.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quarlex/collections/backend.hpp"
+#include "quarlex/common/arena.hpp"
+#include "quarlex/common/control.hpp"
+#include "quarlex/common/errors.hpp"
+#include "quarlex/common/hash.hpp"
+#include "quarlex/common/key.hpp"
+#include "quarlex/common/scan.hpp"
+#include "quarlex/elastic/geometry.hpp"
+#include "quarlex/elastic/probe.hpp"
+
+namespace quarlex {
+
+namespace elastic {
+
+// Slot probes per lookup, counted only in builds that define
+// QUARLEX_PROBE_STATS (the benchmarks); elsewhere the counter is empty and
+// every call on it compiles to nothing.
+struct ProbeStats {
+  std::uint64_t hits = 0, hit_probes = 0, hit_max = 0;
+  std::uint64_t misses = 0, miss_probes = 0, miss_max = 0;
+
+  double mean_hit_probes() const noexcept {
+    return hits ? static_cast<double>(hit_probes) / static_cast<double>(hits) : 0.0;
+  }
+  double mean_miss_probes() const noexcept {
+    return misses ? static_cast<double>(miss_probes) / static_cast<double>(misses) : 0.0;
+  }
+};
+
+#ifdef QUARLEX_PROBE_STATS
+inline ProbeStats& probe_stats() noexcept {
+  static thread_local ProbeStats stats;
+  return stats;
+}
+inline void reset_probe_stats() noexcept { probe_stats() = ProbeStats{}; }
+
+struct ProbeCounter {
+  std::uint64_t n = 0;
+  void add(std::uint64_t k = 1) noexcept { n += k; }
+  void finish(bool found) const noexcept {
+    ProbeStats& s = probe_stats();
+    if (found) {
+      ++s.hits;
+      s.hit_probes += n;
+      s.hit_max = std::max(s.hit_max, n);
+    } else {
+      ++s.misses;
+      s.miss_probes += n;
+      s.miss_max = std::max(s.miss_max, n);
+    }
+  }
+};
+#else
+struct ProbeCounter {
+  void add(std::uint64_t = 1) noexcept {}
+  void finish(bool) const noexcept {}
+};
+#endif
+
+}  // namespace elastic
+
+// Conservative summary of the keys assigned to it (record floor(x * G / 2^64)
+// of G): a clear Bloom bit proves absence, and bit k of level_masks[x & 3]
+// is set when such a key may live in level k (bit 15: level 15 or deeper).
+// Bits are only ever added, except by a refresh, a rebuild or a clear.
+struct MembershipRecord {
+  std::uint64_t bloom;
+  std::array<std::uint16_t, 4> level_masks;
+};
+static_assert(sizeof(MembershipRecord) == 16);
+
+// A level of length n may hold this many tombstones before the table is
+// rebuilt: min(3n/4, n/2 + 32), with 3n saturating.
+constexpr std::size_t tombstone_threshold(std::size_t n) noexcept {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  const std::size_t three_n = n > kMax / 3 ? kMax : 3 * n;
+  return std::min(three_n / 4, n / 2 + 32);
+}
+
+template <class K, class V>
+class ElasticTable {
+ public:
+  using key_type = K;
+  using mapped_type = V;
+  using entry_type = SlotEntry<K, V>;
+
+  struct Location {
+    std::size_t level;
+    std::size_t position;
+    friend bool operator==(const Location&, const Location&) = default;
+  };
+
+  // Table-order scan position: level by level, each in ascending position.
+  struct ScanCursor {
+    std::size_t level = 0;
+    bool started = false;
+    GroupCursor group{};
+  };
+  using Cursor = ScanCursor;
+
+  // Where the elastic rule puts a new key: probe `query` = phi(level + 1, j).
+  struct SlotChoice {
+    std::uint32_t query;
+    std::size_t level;
+    std::size_t position;
+  };
+
+  struct Vacancy {
+    std::size_t position;
+    std::uint32_t probe;
+  };
+
+  ElasticTable(const ElasticTable&) = delete;
+  ElasticTable& operator=(const ElasticTable&) = delete;
+
+  // A moved-from table is empty, with no slots; it keeps its seed and
+  // exponent and grows again on the next insertion.
+  ElasticTable(ElasticTable&& o) noexcept : reserve_exponent_(o.reserve_exponent_), hasher_(o.hasher_) {
+    swap(o);
+  }
+
+  ElasticTable& operator=(ElasticTable&& o) noexcept {
+    if (this != &o) {
+      ElasticTable taken(std::move(o));
+      swap(taken);
+    }
+    return *this;
+  }
+
+  void swap(ElasticTable& o) noexcept {
+    std::swap(levels_, o.levels_);
+    std::swap(records_, o.records_);
+    std::swap(membership_count_, o.membership_count_);
+    std::swap(schedule_, o.schedule_);
+    std::swap(phi_bound_, o.phi_bound_);
+    std::swap(len_, o.len_);
+    std::swap(horizon_, o.horizon_);
+    std::swap(exceptional_, o.exceptional_);
+    std::swap(arena_, o.arena_);
+    std::swap(batches_, o.batches_);
+    std::swap(slots_, o.slots_);
+    std::swap(insert_limit_, o.insert_limit_);
+    std::swap(reserve_exponent_, o.reserve_exponent_);
+    std::swap(hasher_, o.hasher_);
+    std::swap(removals_since_refresh_, o.removals_since_refresh_);
+  }
+
+  // Teardown: the table is emptied first and the old block handed to a
+  // guard, so an entry destructor that runs arbitrary code sees an empty
+  // table, and the block is freed even if a destructor unwinds.
+  ~ElasticTable() {
+    ArenaDropGuard<LevelSet> guard(std::move(arena_), LevelSet{std::move(levels_)});
+    len_ = 0;
+    records_ = nullptr;
+    membership_count_ = 0;
+  }
+
+  // ---------------------------------------------------------------- building
+
+  static Result<ElasticTable, TryReserveError> try_from_geometry(const ElasticGeometry& geometry,
+                                                                 std::uint32_t reserve_exponent,
+                                                                 std::uint64_t hasher) {
+    if (reserve_exponent == 0) {
+      panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
+    }
+    auto shape = try_shape(geometry, 0);
+    if (!shape.ok()) return shape.error();
+    ElasticTable t(reserve_exponent, hasher);
+    t.install(std::move(shape).value());
+    return t;
+  }
+
+  static Result<ElasticTable, TryBuildError> try_with_capacity_and_reserve_and_hasher_in(
+      std::size_t capacity, std::uint32_t reserve_exponent, std::uint64_t hasher) {
+    if (reserve_exponent == 0) {
+      return TryBuildError(TryBuildError::InvalidReserve{ReserveIssue::ExponentNotPositive});
+    }
+    auto geometry = try_budget_geometry(capacity, reserve_exponent);
+    if (!geometry.ok()) return TryBuildError(geometry.error());
+    auto built = try_from_geometry(geometry.value(), reserve_exponent, hasher);
+    if (!built.ok()) return TryBuildError(built.error());
+    return std::move(built).value();
+  }
+
+  // Throws AllocFailure when no geometry holds `capacity` entries or the
+  // memory cannot be had.
+  static ElasticTable with_capacity_and_reserve_and_hasher_in(std::size_t capacity,
+                                                               std::uint32_t reserve_exponent,
+                                                               std::uint64_t hasher) {
+    if (reserve_exponent == 0) {
+      panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
+    }
+    auto geometry = try_budget_geometry(capacity, reserve_exponent);
+    if (!geometry.ok()) throw AllocFailure(geometry.error());
+    auto built = try_from_geometry(geometry.value(), reserve_exponent, hasher);
+    if (!built.ok()) handle_elastic_alloc_error(built.error(), geometry.value().level_lengths);
+    return std::move(built).value();
+  }
+
+  // The byte size an allocation failure reports: the arena for these level
+  // lengths, or 1 when that layout cannot be formed.
+  static std::size_t elastic_alloc_failure_size(std::span<const std::size_t> level_lengths) noexcept {
+    std::size_t total = 0;
+    for (std::size_t n : level_lengths) {
+      if (n > std::numeric_limits<std::size_t>::max() - total) return 1;
+      total += n;
+    }
+    auto layout = compute_arena_layout(total, 0, sizeof(entry_type), sizeof(MembershipRecord));
+    return layout.ok() ? layout.value().size : 1;
+  }
+
+  [[noreturn]] static void handle_elastic_alloc_error(TryReserveError kind,
+                                                      std::span<const std::size_t> level_lengths) {
+    throw AllocFailure(kind, elastic_alloc_failure_size(level_lengths));
+  }
+
+  // ---------------------------------------------------------------- backend
+
+  std::size_t len() const noexcept { return len_; }
+  std::size_t capacity() const noexcept { return insert_limit_; }
+  std::uint64_t seed() const noexcept { return hasher_; }
+
+  template <class Q>
+  std::optional<Location> find(const Q& probe, std::uint64_t table_hash) const {
+    return find_slot_indices_prepared(probe, PreparedHash::from_table_hash(table_hash));
+  }
+
+  entry_type& entry_at(Location loc) { return levels_[checked_level(loc)].region.entries[loc.position]; }
+  const entry_type& entry_at(Location loc) const {
+    return levels_[checked_level(loc)].region.entries[loc.position];
+  }
+
+  // Replaces the value of an equal stored key (destroying the passed key and
+  // returning the old value), or places a new entry.
+  std::optional<V> insert(K&& key, V&& value, std::uint64_t table_hash) {
+    const PreparedHash ph = PreparedHash::from_table_hash(table_hash);
+    if (auto loc = find_slot_indices_prepared(key, ph)) {
+      V old = std::exchange(entry_at(*loc).value, std::move(value));
+      { [[maybe_unused]] const K dropped(std::move(key)); }
+      return old;
+    }
+    insert_for_vacant_entry_prepared(std::move(key), std::move(value), ph);
+    return std::nullopt;
+  }
+
+  entry_type remove(Location loc) {
+    entry_type e = take(loc);
+    maintain(loc.level);
+    return e;
+  }
+
+  entry_type remove_deferred(Location loc) { return take(loc); }
+
+  // The maintenance owed after deferred removals: a same-size rebuild when a
+  // level holds too many tombstones, else a membership refresh when enough
+  // removals have made the records stale.
+  void finish_deferred_removals() {
+    for (const Level& l : levels_) {
+      if (l.tombstones > tombstone_threshold(l.region.len)) {
+        if (rebuild_quietly(slots_)) return;
+        break;
+      }
+    }
+    if (removals_since_refresh_ > insert_limit_) refresh_membership();
+  }
+
+  // Drops every entry and keeps the arena. Each slot's control byte and the
+  // counts are settled before its entry is destroyed.
+  void clear() noexcept {
+    for (Level& l : levels_) {
+      std::uint8_t* ctrl = l.region.ctrl;
+      for (std::size_t i = 0; i < l.region.len; ++i) {
+        if (i + kGroupWidth <= l.region.len && load_group(ctrl + i) == 0) {
+          i += kGroupWidth - 1;
+          continue;
+        }
+        const std::uint8_t b = ctrl[i];
+        if (b == kCtrlEmpty) continue;
+        ctrl[i] = kCtrlEmpty;
+        if (b == kCtrlTombstone) {
+          --l.tombstones;
+          continue;
+        }
+        --l.occupied;
+        --len_;
+        std::destroy_at(&l.region.entries[i]);
+      }
+    }
+    batches_.sync(0);
+    reset_placement_state();
+    if (membership_count_ > 0) std::memset(records_, 0, membership_count_ * sizeof(MembershipRecord));
+    removals_since_refresh_ = 0;
+  }
+
+  std::optional<Location> scan_next(Cursor& c) const {
+    if (!c.started) {
+      c.started = true;
+      c.level = 0;
+      if (!levels_.empty()) c.group = group_over(0);
+    }
+    while (c.level < levels_.size()) {
+      if (auto i = c.group.next_full()) return Location{c.level, *i};
+      if (++c.level < levels_.size()) c.group = group_over(c.level);
+    }
+    return std::nullopt;
+  }
+
+  // Room for len() + additional entries in at most one rebuild. Throws
+  // AllocFailure, with the table unchanged, beyond 2^31 slots or without
+  // memory.
+  void reserve(std::size_t additional) {
+    const std::size_t needed =
+        additional > std::numeric_limits<std::size_t>::max() - len_ ? std::numeric_limits<std::size_t>::max()
+                                                                    : len_ + additional;
+    if (needed <= insert_limit_) return;
+    std::size_t c = std::max<std::size_t>(slots_, 8);
+    while (elastic_insert_limit(c, reserve_exponent_) < needed) {
+      if (c >= kMaxElasticSlots) throw AllocFailure(TryReserveError::CapacityOverflow);
+      c *= 2;
+    }
+    resize_with_transition(c);
+  }
+
+  // ---------------------------------------------------------------- lookup
+
+  template <class Q>
+  std::optional<Location> find_slot_indices_prepared(const Q& probe, const PreparedHash& ph) const {
+    elastic::ProbeCounter counter;
+    const Walk w = walk(probe, ph, counter);
+    std::optional<Location> found;
+    if (w.kind == Walk::Found) {
+      found = w.loc;
+    } else if (w.kind == Walk::NeedsScan || (exceptional_ && len_ > 0)) {
+      found = full_scan(probe, ph, counter);
+    }
+    counter.finish(found.has_value());
+    return found;
+  }
+
+  // ---------------------------------------------------------------- insertion
+
+  // Places a key known to be absent. Grows first at the insertion limit
+  // (throwing AllocFailure, with the table unchanged, when it cannot).
+  Location insert_for_vacant_entry_prepared(K&& key, V&& value, const PreparedHash& ph) {
+    if (len_ >= insert_limit_) grow();
+    if (auto choice = choose_for_current_batch(ph)) return place_new_entry(std::move(key), std::move(value), ph, *choice);
+    rebuild_quietly(slots_);
+    if (auto choice = choose_for_current_batch(ph)) return place_new_entry(std::move(key), std::move(value), ph, *choice);
+    return place_exceptional_entry(std::move(key), std::move(value), ph);
+  }
+
+  // The elastic rule for batch 0 (pair none) or batch a + 1 (pair a). Reads
+  // the table only.
+  std::optional<SlotChoice> choose_slot_for_new_key(const PreparedHash& ph,
+                                                    std::optional<std::size_t> pair) const {
+    if (levels_.empty()) return std::nullopt;
+    std::size_t level = 0;
+    std::optional<Vacancy> v;
+    if (!pair) {
+      v = uniform_vacancy(0, ph, uncapped(0));
+    } else {
+      const std::size_t a = *pair, b = a + 1;
+      if (b >= levels_.size()) return std::nullopt;
+      const Level& la = levels_[a];
+      const Level& lb = levels_[b];
+      const std::size_t free_a = free_slots(la);
+      const std::size_t free_b = free_slots(lb);
+      const bool a_open = free_a > shr_or_zero(la.region.len, std::uint64_t{reserve_exponent_} + 1);
+      const bool b_roomy = free_b > lb.region.len / 4;  // 4 * free_b > |A_b|
+      if (!a_open) {
+        level = b;
+        v = uniform_vacancy(b, ph, uncapped(b));
+      } else if (!b_roomy) {
+        level = a;
+        v = uniform_vacancy(a, ph, uncapped(a));
+      } else {
+        const std::size_t r = (la.region.len + free_a - 1) / free_a;
+        const auto w = static_cast<std::uint64_t>(std::bit_width(r - 1));  // ceil(log2 r)
+        const auto cap = static_cast<std::uint32_t>(8 * std::min<std::uint64_t>(w * w, reserve_exponent_));
+        level = a;
+        if (cap > 0) v = uniform_vacancy(a, ph, cap);
+        if (!v) {
+          level = b;
+          v = uniform_vacancy(b, ph, uncapped(b));
+        }
+      }
+    }
+    if (!v) return std::nullopt;
+    const u128 query = query_position(level, v->probe);
+    if (query > kQueryPositionCap) return std::nullopt;
+    return SlotChoice{static_cast<std::uint32_t>(query), level, v->position};
+  }
+
+  // First free slot along the key's probe sequence in one level, within
+  // `cap` probes. Probes whose position is exhausted are skipped.
+  std::optional<Vacancy> uniform_vacancy(std::size_t level, const PreparedHash& ph, std::uint32_t cap) const {
+    const Level& l = levels_[level];
+    for (std::uint32_t j = 1; j <= cap; ++j) {
+      const auto p = level_position(ph.x, probe_salt(level, j), l.region.len, l.threshold);
+      if (p && ctrl_is_free(l.region.ctrl[*p])) return Vacancy{*p, j};
+    }
+    return std::nullopt;
+  }
+
+  Location place_new_entry(K&& key, V&& value, const PreparedHash& ph, const SlotChoice& choice) {
+    if (choice.query > kQueryPositionCap) panic("Elastic query-position convention exhausted");
+    if (choice.query > horizon_) extend_probe_schedule(choice.query);
+    phi_bound_[choice.level] = std::max(phi_bound_[choice.level], choice.query);
+    return write_new_entry(choice.level, choice.position, std::move(key), std::move(value), ph);
+  }
+
+  // Off-sequence placement: the first free slot in table order. Lookups find
+  // such entries only through the full scan the `exceptional` flag enables.
+  Location place_exceptional_entry(K&& key, V&& value, const PreparedHash& ph) {
+    for (std::size_t i = 0; i < levels_.size(); ++i) {
+      const Level& l = levels_[i];
+      for (std::size_t p = 0; p < l.region.len; ++p) {
+        if (ctrl_is_free(l.region.ctrl[p])) {
+          exceptional_ = true;
+          return write_new_entry(i, p, std::move(key), std::move(value), ph);
+        }
+      }
+    }
+    panic("Elastic insertion limit must leave a free slot");
+  }
+
+  Location write_new_entry(std::size_t level, std::size_t position, K&& key, V&& value,
+                           const PreparedHash& ph) {
+    if (level >= levels_.size()) panic("Elastic level out of range");
+    Level& l = levels_[level];
+    const std::uint8_t old = l.region.ctrl[position];
+    ::new (static_cast<void*>(&l.region.entries[position])) entry_type{std::move(key), std::move(value)};
+    l.region.ctrl[position] = ph.fingerprint;
+    ++l.occupied;
+    if (old == kCtrlTombstone) --l.tombstones;
+    note_membership(ph, level);
+    ++len_;
+    return Location{level, position};
+  }
+
+  // Adds the routes for query positions in (horizon, position].
+  void extend_probe_schedule(std::uint32_t position) {
+    quarlex::extend_probe_schedule(schedule_, levels_.size(), horizon_, position);
+    horizon_ = position;
+  }
+
+  // ---------------------------------------------------------------- maintenance
+
+  // Rebuilds every membership record from the live entries.
+  void refresh_membership() {
+    removals_since_refresh_ = 0;
+    if (membership_count_ == 0) return;
+    std::memset(records_, 0, membership_count_ * sizeof(MembershipRecord));
+    for (std::size_t i = 0; i < levels_.size(); ++i) {
+      GroupCursor c = group_over(i);
+      while (auto p = c.next_full()) note_membership(prepare(levels_[i].region.entries[*p].key), i);
+    }
+  }
+
+  // Rebuilds the table at `new_slots` slots, re-placing every entry. The new
+  // arena is built before the table is touched: on failure AllocFailure is
+  // thrown and the table is as it was.
+  void resize_with_transition(std::size_t new_slots) {
+    auto geometry = try_geometry(new_slots);
+    if (!geometry.ok()) throw AllocFailure(geometry.error());
+    auto shape = try_shape(geometry.value(), schedule_.capacity());
+    if (!shape.ok()) handle_elastic_alloc_error(shape.error(), geometry.value().level_lengths);
+    transition(std::move(shape).value());
+  }
+
+  // ---------------------------------------------------------------- inspection
+
+  std::size_t slots() const noexcept { return slots_; }
+  std::uint32_t reserve_exponent() const noexcept { return reserve_exponent_; }
+  std::uint32_t horizon() const noexcept { return horizon_; }
+  bool exceptional() const noexcept { return exceptional_; }
+  std::size_t level_count() const noexcept { return levels_.size(); }
+  std::size_t level_len(std::size_t i) const { return levels_.at(i).region.len; }
+  std::size_t level_occupied(std::size_t i) const { return levels_.at(i).occupied; }
+  std::size_t level_tombstones(std::size_t i) const { return levels_.at(i).tombstones; }
+  std::vector<std::size_t> level_lengths() const {
+    std::vector<std::size_t> out;
+    for (const Level& l : levels_) out.push_back(l.region.len);
+    return out;
+  }
+  std::uint8_t control_byte(std::size_t level, std::size_t position) const {
+    return levels_.at(level).region.ctrl[position];
+  }
+  const std::vector<PhiRoute>& schedule() const noexcept { return schedule_; }
+  std::size_t schedule_size() const noexcept { return schedule_.size(); }
+  std::size_t schedule_capacity() const noexcept { return schedule_.capacity(); }
+  std::size_t membership_count() const noexcept { return membership_count_; }
+  std::uint32_t removals_since_refresh() const noexcept { return removals_since_refresh_; }
+  const BatchScheduler& batches() const noexcept { return batches_; }
+  std::size_t arena_bytes() const noexcept { return arena_.size(); }
+
+  // The prepared hash of a stored key, as the table recomputes it.
+  PreparedHash prepare(const K& key) const noexcept {
+    return PreparedHash::from_table_hash(table_hash(KeyTraits<K>::hash(key), hasher_));
+  }
+
+  // Empty when every invariant holds, else a description of the first one
+  // found broken. Costs a lookup per live entry.
+  std::string check_invariants() const {
+    const ElasticGeometry g = ElasticGeometry::for_slots(slots_, reserve_exponent_);
+    if (level_lengths() != g.level_lengths) return "level lengths differ from the geometry";
+    if (insert_limit_ != g.insert_limit) return "insert limit differs from the geometry";
+    if (batches_.ends() != BatchScheduler(g.batch_quotas).ends()) return "batch ends differ from the quotas";
+    if (len_ > insert_limit_) return "more entries than the insert limit";
+    if (membership_count_ != (slots_ + 9) / 10) return "membership record count";
+    if (horizon_ > kQueryPositionCap) return "horizon beyond the position cap";
+    if (schedule_.capacity() < quarlex::schedule_capacity(levels_.size())) return "schedule capacity too small";
+    std::vector<PhiRoute> expected;
+    if (horizon_ > 0) quarlex::extend_probe_schedule(expected, levels_.size(), 0, horizon_);
+    if (expected != schedule_) return "schedule differs from the routes up to the horizon";
+    std::size_t live = 0;
+    for (std::size_t i = 0; i < levels_.size(); ++i) {
+      const Level& l = levels_[i];
+      std::size_t full = 0, tombs = 0;
+      for (std::size_t p = 0; p < l.region.len; ++p) {
+        const std::uint8_t b = l.region.ctrl[p];
+        if (b > kCtrlTombstone) return "invalid control byte in level " + std::to_string(i);
+        if (b == kCtrlTombstone) ++tombs;
+        if (!ctrl_is_full(b)) continue;
+        ++full;
+        const std::string at = " at level " + std::to_string(i) + " position " + std::to_string(p);
+        const K& key = l.region.entries[p].key;
+        const PreparedHash ph = prepare(key);
+        if (b != ph.fingerprint) return "fingerprint mismatch" + at;
+        const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
+        if ((ph.bloom & ~rec.bloom) != 0) return "Bloom bits missing" + at;
+        if (((rec.level_masks[ph.x & 3] >> std::min<std::size_t>(i, 15)) & 1) == 0) return "level mask missing" + at;
+        elastic::ProbeCounter counter;
+        const Walk w = walk(key, ph, counter);
+        const bool on_schedule = w.kind == Walk::Found && w.loc == Location{i, p};
+        if (!exceptional_ && !on_schedule) return "entry off its probe schedule" + at;
+        if (find_slot_indices_prepared(key, ph) != Location{i, p}) return "entry not found" + at;
+      }
+      if (full != l.occupied) return "occupied count of level " + std::to_string(i);
+      if (tombs != l.tombstones) return "tombstone count of level " + std::to_string(i);
+      live += full;
+    }
+    if (live != len_) return "len differs from the live entries";
+    return {};
+  }
+
+ private:
+  // One level: its region of the arena (full control bytes own their
+  // entries), the live and tombstone counts, which always equal the number of
+  // full and 0x80 control bytes, and the rejection threshold of its length.
+  struct Level {
+    SlotRegion<entry_type> region;
+    std::uint64_t threshold = 0;
+    std::size_t occupied = 0;
+    std::size_t tombstones = 0;
+  };
+
+  // The levels of an arena that is being drained or torn down.
+  struct LevelSet {
+    std::vector<Level> levels;
+    void drop_all_values() noexcept {
+      for (Level& l : levels) l.region.drop_values();
+    }
+  };
+
+  // Everything a construction or rebuild installs, built before the table
+  // is touched.
+  struct Shape {
+    ArenaBlock block;
+    std::vector<Level> levels;
+    MembershipRecord* records = nullptr;
+    std::size_t membership_count = 0;
+    BatchScheduler batches;
+    std::size_t slots = 0;
+    std::size_t insert_limit = 0;
+    std::vector<PhiRoute> schedule;  // empty; capacity 0 when the current one suffices
+  };
+
+  struct Walk {
+    enum Kind { Found, Absent, NeedsScan } kind;
+    Location loc;
+  };
+
+  ElasticTable(std::uint32_t reserve_exponent, std::uint64_t hasher) noexcept
+      : reserve_exponent_(reserve_exponent), hasher_(hasher) {}
+
+  static Result<ElasticGeometry, TryReserveError> try_budget_geometry(std::size_t capacity,
+                                                                      std::uint32_t e) {
+    const auto slots = ElasticGeometry::slots_for_insert_budget(capacity, e);
+    if (!slots) return TryReserveError::CapacityOverflow;
+    return try_geometry_for(*slots, e);
+  }
+
+  static Result<ElasticGeometry, TryReserveError> try_geometry_for(std::size_t slots, std::uint32_t e) {
+    try {
+      return ElasticGeometry::for_slots(slots, e);
+    } catch (const std::bad_alloc&) {
+      return TryReserveError::AllocError;
+    }
+  }
+
+  Result<ElasticGeometry, TryReserveError> try_geometry(std::size_t slots) const {
+    return try_geometry_for(slots, reserve_exponent_);
+  }
+
+  // Arena, levels, scheduler and (when `have_schedule_capacity` is short)
+  // schedule storage for a geometry. More than 32 levels cannot be probed.
+  static Result<Shape, TryReserveError> try_shape(const ElasticGeometry& g,
+                                                  std::size_t have_schedule_capacity) {
+    const std::size_t level_count = g.level_lengths.size();
+    if (level_count > kMaxElasticLevels) return TryReserveError::CapacityOverflow;
+    std::size_t total = 0;
+    for (std::size_t n : g.level_lengths) {
+      if (n > std::numeric_limits<std::size_t>::max() - total) return TryReserveError::CapacityOverflow;
+      total += n;
+    }
+    auto layout = compute_arena_layout(total, 0, sizeof(entry_type), sizeof(MembershipRecord));
+    if (!layout.ok()) return layout.error();
+    auto block = ArenaBlock::allocate(layout.value());
+    if (!block.ok()) return block.error();
+    try {
+      Shape s;
+      s.block = std::move(block).value();
+      s.levels.reserve(level_count);
+      std::size_t offset = 0;
+      for (std::size_t n : g.level_lengths) {
+        Level l;
+        l.region.ctrl = s.block.template at<std::uint8_t>(0) + offset;
+        l.region.entries = s.block.template at<entry_type>(layout.value().slot_offset) + offset;
+        l.region.len = n;
+        l.threshold = rejection_threshold(n);
+        s.levels.push_back(l);
+        offset += n;
+      }
+      if (!s.block.empty()) {
+        s.records = s.block.template at<MembershipRecord>(layout.value().summary_offset);
+        s.membership_count = layout.value().summary_count;
+      }
+      s.batches = BatchScheduler(g.batch_quotas);
+      s.slots = total;
+      s.insert_limit = g.insert_limit;
+      const std::size_t need = quarlex::schedule_capacity(level_count);
+      if (need > have_schedule_capacity) s.schedule.reserve(need);
+      return s;
+    } catch (const std::bad_alloc&) {
+      return TryReserveError::AllocError;
+    }
+  }
+
+  // Installs a fresh shape into an empty table.
+  void install(Shape&& s) noexcept {
+    arena_ = std::move(s.block);
+    levels_ = std::move(s.levels);
+    records_ = s.records;
+    membership_count_ = s.membership_count;
+    batches_ = std::move(s.batches);
+    slots_ = s.slots;
+    insert_limit_ = s.insert_limit;
+    len_ = 0;
+    reset_placement_state();
+    if (s.schedule.capacity() > schedule_.capacity()) schedule_ = std::move(s.schedule);
+    removals_since_refresh_ = 0;
+  }
+
+  // Swaps in the fresh shape and re-places every old entry, in table order.
+  // The old arena sits in a guard meanwhile: should a move unwind, the
+  // entries not yet moved are dropped there and the block is freed once.
+  void transition(Shape&& s) {
+    ArenaDropGuard<LevelSet> old(std::move(arena_), LevelSet{std::move(levels_)});
+    install(std::move(s));
+    for (Level& l : old.regions().levels) {
+      l.region.drain_values_and_clear([this](entry_type&& e) { reinsert(std::move(e)); });
+    }
+    old.disarm_values();
+  }
+
+  void reinsert(entry_type&& e) {
+    const PreparedHash ph = prepare(e.key);
+    if (auto choice = choose_for_current_batch(ph)) {
+      place_new_entry(std::move(e.key), std::move(e.value), ph, *choice);
+    } else {
+      place_exceptional_entry(std::move(e.key), std::move(e.value), ph);
+    }
+  }
+
+  // Maintenance rebuild: without memory the table simply stays as it is.
+  bool rebuild_quietly(std::size_t new_slots) {
+    auto geometry = try_geometry(new_slots);
+    if (!geometry.ok()) return false;
+    auto shape = try_shape(geometry.value(), schedule_.capacity());
+    if (!shape.ok()) return false;
+    transition(std::move(shape).value());
+    return true;
+  }
+
+  // Doubles the slots (8 from none) until the limit exceeds the live count:
+  // a single doubling does not suffice for the smallest geometries (one slot
+  // with e = 1 keeps a limit of 1 at two slots).
+  void grow() {
+    if (slots_ >= kMaxElasticSlots) throw AllocFailure(TryReserveError::CapacityOverflow);
+    std::size_t c = slots_ == 0 ? 8 : 2 * slots_;
+    while (elastic_insert_limit(c, reserve_exponent_) <= len_) c *= 2;
+    resize_with_transition(c);
+  }
+
+  std::optional<SlotChoice> choose_for_current_batch(const PreparedHash& ph) {
+    if (batches_.stale(len_)) batches_.sync(len_);
+    const std::size_t batch = batches_.index();
+    return choose_slot_for_new_key(ph, batch == 0 ? std::nullopt : std::optional<std::size_t>(batch - 1));
+  }
+
+  // Probing beyond the last probe within the position cap cannot yield a
+  // usable slot, so uncapped searches stop one probe after it.
+  static std::uint32_t uncapped(std::size_t level) noexcept {
+    return std::min(kProbeLimit, kMaxProbeWithinCap[level] + 1);
+  }
+
+  static std::size_t free_slots(const Level& l) noexcept {
+    return l.region.len > l.occupied ? l.region.len - l.occupied : 0;
+  }
+
+  void reset_placement_state() noexcept {
+    horizon_ = 0;
+    exceptional_ = false;
+    schedule_.clear();
+    phi_bound_.fill(0);
+  }
+
+  void note_membership(const PreparedHash& ph, std::size_t level) noexcept {
+    if (membership_count_ == 0) return;
+    MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
+    rec.bloom |= ph.bloom;
+    rec.level_masks[ph.x & 3] |= static_cast<std::uint16_t>(1u << std::min<std::size_t>(level, 15));
+  }
+
+  std::size_t checked_level(Location loc) const {
+    if (loc.level >= levels_.size() || loc.position >= levels_[loc.level].region.len) {
+      panic("Elastic location out of range");
+    }
+    return loc.level;
+  }
+
+  entry_type take(Location loc) {
+    Level& l = levels_[checked_level(loc)];
+    std::uint8_t& ctrl = l.region.ctrl[loc.position];
+    if (!ctrl_is_full(ctrl)) panic("Elastic removal from a slot without an entry");
+    entry_type& slot = l.region.entries[loc.position];
+    entry_type e{std::move(slot.key), std::move(slot.value)};
+    std::destroy_at(&slot);
+    ctrl = kCtrlTombstone;
+    --l.occupied;
+    ++l.tombstones;
+    --len_;
+    ++removals_since_refresh_;
+    return e;
+  }
+
+  void maintain(std::size_t level) {
+    const Level& l = levels_[level];
+    if (l.tombstones > tombstone_threshold(l.region.len) && rebuild_quietly(slots_)) return;
+    if (removals_since_refresh_ > insert_limit_) refresh_membership();
+  }
+
+  GroupCursor group_over(std::size_t level) const noexcept {
+    return GroupCursor::over(levels_[level].region.ctrl, levels_[level].region.len);
+  }
+
+  // The probe-sequence search: level 0's first slot, the membership record,
+  // then the schedule in query-position order, restricted to the levels the
+  // record's mask allows and, within each level, to the query positions where
+  // entries were placed since the last rebuild or clear.
+  template <class Q>
+  Walk walk(const Q& probe, const PreparedHash& ph, elastic::ProbeCounter& counter) const {
+    if (len_ == 0) return Walk{Walk::Absent, {}};
+    const Level& l0 = levels_[0];
+    const auto p0 = level_position(ph.x, 0, l0.region.len, l0.threshold);
+    const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
+    if (!p0) return Walk{Walk::NeedsScan, {}};
+    counter.add();
+    if (l0.region.ctrl[*p0] == ph.fingerprint && KeyTraits<K>::eq(probe, l0.region.entries[*p0].key)) {
+      return Walk{Walk::Found, {0, *p0}};
+    }
+    if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Absent, {}};
+    // Bit 15 stands for level 15 and every deeper level.
+    const auto mask = static_cast<std::uint32_t>(
+        static_cast<std::int32_t>(static_cast<std::int16_t>(rec.level_masks[ph.x & 3])));
+    std::uint32_t limit = 0;
+    for (std::uint32_t m = mask; m != 0; m &= m - 1) limit = std::max(limit, phi_bound_[std::countr_zero(m)]);
+    for (const PhiRoute& r : schedule_) {
+      if (r.key > limit) break;
+      const std::size_t level = r.level();
+      if (((mask >> level) & 1) == 0 || r.key > phi_bound_[level]) continue;
+      const Level& l = levels_[level];
+      const auto p = level_position(ph.x, r.salt, l.region.len, l.threshold);
+      if (!p) return Walk{Walk::NeedsScan, {}};
+      counter.add();
+      if (l.region.ctrl[*p] == ph.fingerprint && KeyTraits<K>::eq(probe, l.region.entries[*p].key)) {
+        return Walk{Walk::Found, {level, *p}};
+      }
+    }
+    return Walk{Walk::Absent, {}};
+  }
+
+  // Every level in order, eight control bytes at a time; keys are compared
+  // only where the byte equals the fingerprint.
+  template <class Q>
+  std::optional<Location> full_scan(const Q& probe, const PreparedHash& ph,
+                                    elastic::ProbeCounter& counter) const {
+    for (std::size_t i = 0; i < levels_.size(); ++i) {
+      const Level& l = levels_[i];
+      counter.add(l.region.len);
+      std::size_t p = 0;
+      for (; p + kGroupWidth <= l.region.len; p += kGroupWidth) {
+        for (std::uint64_t m = group_match_mask(load_group(l.region.ctrl + p), ph.fingerprint); m != 0;
+             m &= m - 1) {
+          const std::size_t at = p + mask_lowest(m);
+          if (KeyTraits<K>::eq(probe, l.region.entries[at].key)) return Location{i, at};
+        }
+      }
+      for (; p < l.region.len; ++p) {
+        if (l.region.ctrl[p] == ph.fingerprint && KeyTraits<K>::eq(probe, l.region.entries[p].key)) {
+          return Location{i, p};
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Hot state first: everything a lookup reads.
+  std::vector<Level> levels_;
+  MembershipRecord* records_ = nullptr;  // inside arena_, 64-byte aligned
+  std::size_t membership_count_ = 0;     // ceil(slots / 10)
+  std::vector<PhiRoute> schedule_;       // every (level, probe) up to horizon_, by query position
+  // Per level, the largest query position at which the elastic rule placed
+  // an entry since the last rebuild or clear; later probes cannot hold one.
+  std::array<std::uint32_t, kMaxElasticLevels> phi_bound_{};
+  std::size_t len_ = 0;
+  std::uint32_t horizon_ = 0;  // largest query position the schedule covers
+  bool exceptional_ = false;   // some entry lies off its probe sequence
+
+  ArenaBlock arena_;
+  BatchScheduler batches_;
+  std::size_t slots_ = 0;
+  std::size_t insert_limit_ = 0;
+  std::uint32_t reserve_exponent_;
+  std::uint64_t hasher_;
+  std::uint32_t removals_since_refresh_ = 0;  // wrapping
+};
+
+}  // namespace quarlex
