@@ -1,0 +1,32 @@
+// The set family as the module code sees it.
+//
+// A set object is a `CollectionObject` holding a generic set of stored keys
+// over the kind's table. Its borrow flag guards the table: readers (lookups,
+// iterator snapshots, the operand side of the algebra) hold it shared for the
+// whole call, mutators hold it exclusively, also while they call back into
+// Python (__hash__, __eq__, an operand's iteration), so no Python code can
+// reshape a table under a running loop.
+#pragma once
+
+#include "quarlex/collections/hash_set.hpp"
+#include "quarlex/common/arena.hpp"
+#include "quarlex/python/kinds.hpp"
+#include "quarlex/python/types.hpp"
+
+namespace quarlex::py {
+
+template <class Kind>
+struct SetFamily {
+  using Set = HashSet<typename Kind::template Table<Unit>>;
+  using Object = CollectionObject<Set>;
+
+  static PyTypeObject* type() noexcept { return type_object(Kind::kSet); }
+  // Exact type test: the classes accept no subclasses.
+  static bool check(PyObject* o) noexcept { return Py_IS_TYPE(o, type()); }
+  static Object* of(PyObject* o) noexcept { return as_collection<Set>(o); }
+};
+
+// Creates the type object of a set class (ElasticHashSet, FunnelHashSet).
+PyTypeObject* create_set_type(TypeId id);
+
+}  // namespace quarlex::py
