@@ -1,0 +1,66 @@
+// The map family as the view and module code see it.
+//
+// A map object is a `CollectionObject` holding a generic map of stored keys to
+// owned value references over the kind's table. Its borrow flag guards the
+// table: readers (lookups, views, iterator snapshots) hold it shared for the
+// whole call, so Python code they run (__eq__, __repr__, __contains__ of
+// another object) can read the map but never reshape the table under them;
+// mutators hold it exclusively.
+#pragma once
+
+#include <vector>
+
+#include "quarlex/collections/hash_map.hpp"
+#include "quarlex/python/kinds.hpp"
+#include "quarlex/python/types.hpp"
+
+namespace quarlex::py {
+
+template <class Kind>
+struct MapFamily {
+  using Map = HashMap<typename Kind::template Table<Ref>>;
+  using Object = CollectionObject<Map>;
+
+  static PyTypeObject* type() noexcept { return type_object(Kind::kMap); }
+  // Exact type test: the classes accept no subclasses.
+  static bool check(PyObject* o) noexcept { return Py_IS_TYPE(o, type()); }
+  static Object* of(PyObject* o) noexcept { return as_collection<Map>(o); }
+};
+
+// What a view or an iterator hands out for one entry.
+enum class Flavour { Keys, Values, Items };
+
+// A new reference to one entry's element: the key, the value, or a new
+// (key, value) tuple.
+template <Flavour F, class Entry>
+Ref element_of(const Entry& e) {
+  if constexpr (F == Flavour::Keys) {
+    return Ref::borrow(e.key.object());
+  } else if constexpr (F == Flavour::Values) {
+    return e.value;
+  } else {
+    return Ref::check(PyTuple_Pack(2, e.key.object(), e.value.get()));
+  }
+}
+
+// The elements of a map in scan order; the caller holds a shared borrow.
+template <Flavour F, class Map>
+std::vector<Ref> snapshot_of(const Map& map) {
+  std::vector<Ref> out;
+  out.reserve(map.len());
+  for (auto it = map.begin(); it != map.end(); ++it) out.push_back(element_of<F>(*it));
+  return out;
+}
+
+// Identity first, then ==, as built-in containers compare their elements; an
+// error while comparing counts as "different".
+inline bool values_equal(PyObject* a, PyObject* b) noexcept { return a == b || rich_equal(a, b); }
+
+// Creates the type object of a map class (ElasticHashMap, FunnelHashMap).
+PyTypeObject* create_map_type(TypeId id);
+// Creates the type object of one of the six view classes.
+PyTypeObject* create_view_type(TypeId id);
+// A new view object of class `id` over `map`.
+PyObject* make_view(TypeId id, PyObject* map);
+
+}  // namespace quarlex::py
