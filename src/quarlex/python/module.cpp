@@ -9,6 +9,8 @@
 
 #include "quarlex/python/boundary.hpp"
 #include "quarlex/python/iter.hpp"
+#include "quarlex/python/map.hpp"
+#include "quarlex/python/set.hpp"
 #include "quarlex/python/types.hpp"
 
 namespace quarlex::py {
@@ -30,6 +32,16 @@ struct ClassEntry {
 
 // Every class of the module, in creation order.
 constexpr ClassEntry kClasses[] = {
+    {TypeId::ElasticHashMap, create_map_type},
+    {TypeId::FunnelHashMap, create_map_type},
+    {TypeId::ElasticHashSet, create_set_type},
+    {TypeId::FunnelHashSet, create_set_type},
+    {TypeId::ElasticKeys, create_view_type},
+    {TypeId::FunnelKeys, create_view_type},
+    {TypeId::ElasticValues, create_view_type},
+    {TypeId::FunnelValues, create_view_type},
+    {TypeId::ElasticItems, create_view_type},
+    {TypeId::FunnelItems, create_view_type},
     {TypeId::ElasticKeyIter, create_iter_type},  {TypeId::ElasticValueIter, create_iter_type},
     {TypeId::ElasticItemIter, create_iter_type}, {TypeId::ElasticSetIter, create_iter_type},
     {TypeId::FunnelKeyIter, create_iter_type},   {TypeId::FunnelValueIter, create_iter_type},
@@ -42,7 +54,12 @@ struct PublicClass {
 };
 
 // Module attributes, in the order they are added.
-constexpr std::array<PublicClass, 0> kPublic{};
+constexpr PublicClass kPublic[] = {
+    {TypeId::ElasticHashMap, "ElasticHashMap"},
+    {TypeId::FunnelHashMap, "FunnelHashMap"},
+    {TypeId::ElasticHashSet, "ElasticHashSet"},
+    {TypeId::FunnelHashSet, "FunnelHashSet"},
+};
 
 struct Registration {
   const char* abc;
@@ -50,7 +67,18 @@ struct Registration {
 };
 
 // ABC registrations, in the order they are made.
-constexpr std::array<Registration, 0> kRegistrations{};
+constexpr Registration kRegistrations[] = {
+    {"MutableMapping", TypeId::ElasticHashMap},
+    {"MutableMapping", TypeId::FunnelHashMap},
+    {"MutableSet", TypeId::ElasticHashSet},
+    {"MutableSet", TypeId::FunnelHashSet},
+    {"KeysView", TypeId::ElasticKeys},
+    {"KeysView", TypeId::FunnelKeys},
+    {"ValuesView", TypeId::ElasticValues},
+    {"ValuesView", TypeId::FunnelValues},
+    {"ItemsView", TypeId::ElasticItems},
+    {"ItemsView", TypeId::FunnelItems},
+};
 
 // Once-initialised class objects, shared by every thread for the life of
 // the process.
@@ -86,11 +114,11 @@ int module_exec(PyObject* module) noexcept {
     Ref name = Ref::check(PyUnicode_FromString("collections.abc"));
     Ref abc = Ref::check(PyImport_Import(name.get()));
     std::vector<Ref> classes;
-    classes.reserve(kRegistrations.size());
+    classes.reserve(std::size(kRegistrations));
     for (const Registration& r : kRegistrations) {
       classes.push_back(Ref::borrow(reinterpret_cast<PyObject*>(type_object(r.id))));
     }
-    for (std::size_t i = 0; i < kRegistrations.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(kRegistrations); ++i) {
       Ref base = Ref::check(PyObject_GetAttrString(abc.get(), kRegistrations[i].abc));
       Ref done = Ref::check(PyObject_CallMethod(base.get(), "register", "O", classes[i].get()));
     }
