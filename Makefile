@@ -58,18 +58,24 @@ test-cpp: build
 	    echo "[test] no C++ tests in tests/cpp yet"; \
 	fi
 
-# pytest exits with 5 when it collects nothing; an empty tests/python is not
-# a failure while the suite is still being written.
+# pytest exits with 5 when it collects nothing; an empty (or, in a fresh
+# clone, absent) tests/python is not a failure while the suite is being
+# written.
 test-python: build
-	@rc=0; PYTHONPATH=$(BUILD)/python $(PYTHON) -m pytest tests/python -q || rc=$$?; \
+	@rc=0; \
+	if [[ -d tests/python ]]; then PYTHONPATH=$(BUILD)/python $(PYTHON) -m pytest tests/python -q || rc=$$?; \
+	else rc=5; fi; \
 	if [[ $$rc -eq 5 ]]; then echo "[test] no Python tests in tests/python yet"; rc=0; fi; \
 	exit $$rc
 
 bench: setup
+	@mkdir -p $(BENCHDIR)
 	@$(IN_VENV) cmake -S . -B $(BENCHDIR) -G Ninja \
 	    -DCMAKE_BUILD_TYPE=Release \
 	    -DPython_EXECUTABLE=$(PYTHON) \
-	    -DQUARLEX_BUILD_TESTS=OFF -DQUARLEX_BUILD_BENCH=ON $(CMAKE_ARGS) >/dev/null
+	    -DQUARLEX_BUILD_TESTS=OFF -DQUARLEX_BUILD_BENCH=ON \
+	    $(CMAKE_ARGS) >$(BENCHDIR)/configure.log 2>&1 \
+	  || { cat $(BENCHDIR)/configure.log; exit 1; }
 	@$(IN_VENV) cmake --build $(BENCHDIR) --parallel $(JOBS)
 	@if [[ -x $(BENCHDIR)/quarlex_bench ]]; then $(BENCHDIR)/quarlex_bench; \
 	 else echo "[bench] no C++ benchmarks in bench/ yet"; fi
