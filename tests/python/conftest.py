@@ -1,0 +1,38 @@
+"""Fixtures shared by the Python tests."""
+
+import pytest
+
+import quarlex
+
+# ---------------------------------------------------------------- maps
+
+MAP_CLASSES = (quarlex.ElasticHashMap, quarlex.FunnelHashMap)
+
+
+@pytest.fixture(params=MAP_CLASSES, ids=lambda cls: cls.__name__)
+def map_cls(request):
+    """Each map class in turn."""
+    return request.param
+
+
+@pytest.fixture
+def kind(map_cls):
+    """The lower-case prefix of the class family: "elastic" or "funnel"."""
+    return map_cls.__name__.removesuffix("HashMap").lower()
+
+
+# ---------------------------------------------------------------- sets
+
+SET_CLASSES = (quarlex.ElasticHashSet, quarlex.FunnelHashSet)
+
+
+@pytest.fixture(params=SET_CLASSES, ids=lambda cls: cls.__name__)
+def set_cls(request):
+    """Each set class in turn."""
+    return request.param
+
+
+@pytest.fixture
+def other_set_cls(set_cls):
+    """The set class of the other family."""
+    return SET_CLASSES[1 - SET_CLASSES.index(set_cls)]
