@@ -1,0 +1,382 @@
+"""Times the quarlex collections against dict and set, in one process.
+
+    python bench/bench.py            # n = 10^3, 10^5, 10^6 (a few minutes)
+    python bench/bench.py --quick    # n = 10^3, 10^4 (seconds)
+    python bench/bench.py --markdown # the tables as Markdown, for bench/README.md
+
+Every figure is nanoseconds per element, the best of several repeats. For
+the per-key operations (insert, m[k], k in m, replace, del, add, discard)
+the cost of the bare `for k in keys` loop is measured too and subtracted,
+so the figure is the operation itself; bulk operations (update, copy,
+iteration, the set algebra) are timed whole and divided by the number of
+elements they touch. Keys are random 62-bit ints or random 12-character
+strs, the same objects for every contender; misses use keys that are never
+inserted. Memory is the growth of the resident set when a fresh process
+builds the container from a prepared key list, per entry.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import platform
+import random
+import subprocess
+import sys
+import time
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import quarlex
+
+MAP_CLASSES: dict[str, Any] = {
+    "dict": dict,
+    "ElasticHashMap": quarlex.ElasticHashMap,
+    "FunnelHashMap": quarlex.FunnelHashMap,
+}
+SET_CLASSES: dict[str, Any] = {
+    "set": set,
+    "ElasticHashSet": quarlex.ElasticHashSet,
+    "FunnelHashSet": quarlex.FunnelHashSet,
+}
+SEED = 20240601
+
+# Targets: the slowest acceptable ratio to the built-in for each operation.
+MAP_TARGETS = {
+    "insert": 2.0, "m[k] hit": 1.25, "k in m miss": 1.25, "m[k] = v replace": 2.0,
+    "del m[k]": 2.0, "update same class": 2.0, "copy": 2.0,
+    "iter keys()": 1.5, "iter values()": 1.5, "iter items()": 1.5, "list(m)": 1.5,
+}
+SET_TARGETS = {
+    "add": 1.5, "in hit": 1.5, "in miss": 1.5, "discard": 1.5, "iter": 1.5,
+    "| same class": 2.0, "& same class": 2.0, "- same class": 2.0, "^ same class": 2.0,
+    "| list": 2.0, "& list": 2.0, "- list": 2.0, "^ list": 2.0,
+}
+
+
+def make_keys(kind: str, count: int, rng: random.Random) -> list[Any]:
+    """`count` distinct random keys of the given kind ("int" or "str")."""
+    seen: dict[Any, None] = {}
+    while len(seen) < count:
+        for _ in range(count - len(seen)):
+            bits = rng.getrandbits(62)
+            seen[bits if kind == "int" else f"{bits:012x}"[-12:]] = None
+    return list(seen)
+
+
+@dataclass
+class Keys:
+    kind: str
+    present: list[Any]
+    absent: list[Any]
+    other: list[Any] = field(default_factory=list)  # half overlaps `present`
+
+    @classmethod
+    def build(cls, kind: str, n: int) -> Keys:
+        pool = make_keys(kind, 2 * n + n // 2, random.Random(f"{SEED}-{kind}-{n}"))
+        return cls(kind, pool[:n], pool[n:2 * n], pool[n // 2:n] + pool[2 * n:])
+
+
+def best_ns(run: Callable[[Any], object], setup: Callable[[], Any], repeat: int,
+            fresh: bool = True) -> int:
+    """Best wall time of `run(state)` over `repeat` tries, in ns; `state` comes
+    from `setup()`, called before every try when `fresh`, else once. The
+    collector is off while timing, as in timeit."""
+    best = None
+    state = None if fresh else setup()
+    for _ in range(repeat):
+        if fresh:
+            state = setup()
+        gc.disable()
+        try:
+            t0 = time.perf_counter_ns()
+            run(state)
+            elapsed = time.perf_counter_ns() - t0
+        finally:
+            gc.enable()
+        best = elapsed if best is None else min(best, elapsed)
+    assert best is not None
+    return best
+
+
+def loop_overhead(keys: Sequence[Any], repeat: int) -> int:
+    def bare(ks: Sequence[Any]) -> None:
+        for _ in ks:
+            pass
+    return best_ns(bare, lambda: keys, repeat, fresh=False)
+
+
+# A case: (name, per_key, mutates, setup(cls) -> state, run(state), elements
+# touched). `per_key` cases have the bare loop's cost subtracted; cases that
+# do not mutate their state build it once for all repeats.
+Case = tuple[str, bool, bool, Callable[[Any], Any], Callable[[Any], Any], int]
+
+def map_cases(keys: Keys) -> list[Case]:
+    present, absent = keys.present, keys.absent
+    n = len(present)
+
+    def filled(cls: Any) -> Any:
+        m = cls()
+        for k in present:
+            m[k] = k
+        return m
+
+    def insert(m: Any) -> None:
+        for k in present:
+            m[k] = 0
+
+    def hits(m: Any) -> None:
+        for k in present:
+            m[k]
+
+    def misses(m: Any) -> None:
+        for k in absent:
+            k in m
+
+    def replace(m: Any) -> None:
+        for k in present:
+            m[k] = 1
+
+    def delete(m: Any) -> None:
+        for k in present:
+            del m[k]
+
+    def iter_keys(m: Any) -> None:
+        for _ in m.keys():
+            pass
+
+    def iter_values(m: Any) -> None:
+        for _ in m.values():
+            pass
+
+    def iter_items(m: Any) -> None:
+        for _ in m.items():
+            pass
+
+    return [
+        ("insert", True, True, lambda cls: cls(), insert, n),
+        ("m[k] hit", True, False, filled, hits, n),
+        ("k in m miss", True, False, filled, misses, n),
+        ("m[k] = v replace", True, False, filled, replace, n),
+        ("del m[k]", True, True, filled, delete, n),
+        ("update same class", False, True, lambda cls: (cls(), filled(cls)), lambda s: s[0].update(s[1]), n),
+        ("copy", False, False, filled, lambda m: m.copy(), n),
+        ("iter keys()", False, False, filled, iter_keys, n),
+        ("iter values()", False, False, filled, iter_values, n),
+        ("iter items()", False, False, filled, iter_items, n),
+        ("list(m)", False, False, filled, list, n),
+    ]
+
+
+def set_cases(keys: Keys) -> list[Case]:
+    present, absent, other = keys.present, keys.absent, keys.other
+    n = len(present)
+    both = n + len(other)
+
+    def filled(cls: Any) -> Any:
+        return cls(present)
+
+    def add(s: Any) -> None:
+        for k in present:
+            s.add(k)
+
+    def hits(s: Any) -> None:
+        for k in present:
+            k in s
+
+    def misses(s: Any) -> None:
+        for k in absent:
+            k in s
+
+    def discard(s: Any) -> None:
+        for k in present:
+            s.discard(k)
+
+    def iterate(s: Any) -> None:
+        for _ in s:
+            pass
+
+    def pair(cls: Any) -> tuple[Any, Any]:
+        return cls(present), cls(other)
+
+    def with_list(cls: Any) -> tuple[Any, list[Any]]:
+        return cls(present), other
+
+    # The built-in set's operators refuse a list; its named methods take
+    # one, so those are what a list operand is compared against.
+    def op(symbol: str) -> Callable[[tuple[Any, Any]], Any]:
+        method = {"|": "union", "&": "intersection", "-": "difference", "^": "symmetric_difference"}[symbol]
+
+        def run(state: tuple[Any, Any]) -> Any:
+            a, b = state
+            if type(a) is set and type(b) is list:
+                return getattr(a, method)(b)
+            if symbol == "|":
+                return a | b
+            if symbol == "&":
+                return a & b
+            if symbol == "-":
+                return a - b
+            return a ^ b
+        return run
+
+    cases = [
+        ("add", True, True, lambda cls: cls(), add, n),
+        ("in hit", True, False, filled, hits, n),
+        ("in miss", True, False, filled, misses, n),
+        ("discard", True, True, filled, discard, n),
+        ("iter", False, False, filled, iterate, n),
+    ]
+    for symbol in "|&-^":
+        cases.append((f"{symbol} same class", False, False, pair, op(symbol), both))
+    for symbol in "|&-^":
+        cases.append((f"{symbol} list", False, False, with_list, op(symbol), both))
+    return cases
+
+
+@dataclass
+class Row:
+    op: str
+    ns: dict[str, float]  # class name -> ns per element
+    target: float
+
+
+def run_suite(classes: dict[str, Any], cases: list[Case], targets: dict[str, float],
+              repeat: int, overhead_ns: float) -> list[Row]:
+    rows = []
+    for name, per_key, mutates, setup, run, touched in cases:
+        ns = {}
+        for cls_name, cls in classes.items():
+            total: float = best_ns(run, lambda cls=cls: setup(cls), repeat, fresh=mutates)
+            if per_key:
+                total = max(total - overhead_ns, 0)
+            ns[cls_name] = total / touched
+        rows.append(Row(name, ns, targets[name]))
+    return rows
+
+
+def bench_maps(kind: str, n: int, repeat: int) -> list[Row]:
+    keys = Keys.build(kind, n)
+    overhead = loop_overhead(keys.present, repeat)
+    return run_suite(MAP_CLASSES, map_cases(keys), MAP_TARGETS, repeat, overhead)
+
+
+def bench_sets(kind: str, n: int, repeat: int) -> list[Row]:
+    keys = Keys.build(kind, n)
+    overhead = loop_overhead(keys.present, repeat)
+    return run_suite(SET_CLASSES, set_cases(keys), SET_TARGETS, repeat, overhead)
+
+
+MEMORY_PROBE = """
+import sys, quarlex
+kind, n, name = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+cls = {"dict": dict, "set": set}.get(name) or getattr(quarlex, name)
+keys = [i * 0x9E3779B97F4A7C15 % (1 << 62) for i in range(n)]
+if kind == "str":
+    keys = [f"{k:012x}"[-12:] for k in keys]
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * __import__("os").sysconf("SC_PAGE_SIZE")
+before = rss()
+c = cls()
+if hasattr(c, "add"):
+    for k in keys: c.add(k)
+else:
+    for k in keys: c[k] = None
+print(rss() - before)
+"""
+
+
+def bytes_per_entry(name: str, kind: str, n: int) -> float | None:
+    """Resident bytes per entry of a container built in a fresh process."""
+    if not os.path.exists("/proc/self/statm"):
+        return None
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, kind, str(n), name],
+                          capture_output=True, text=True, env=env, timeout=600)
+    if done.returncode != 0:
+        return None
+    return int(done.stdout.strip()) / n
+
+
+def fmt_ns(v: float) -> str:
+    return f"{v:.1f}" if v < 100 else f"{v:.0f}"
+
+
+def table(title: str, rows: list[Row], base: str, markdown: bool,
+          memory: dict[str, float | None] | None = None) -> str:
+    names = list(rows[0].ns)
+    others = [c for c in names if c != base]
+    head = ["operation", f"{base} ns"] + [f"{c} ns (x{base})" for c in others] + ["target"]
+    body = []
+    for r in rows:
+        cells = [r.op, fmt_ns(r.ns[base])]
+        for c in others:
+            ratio = r.ns[c] / r.ns[base] if r.ns[base] > 0 else float("inf")
+            miss = " !" if ratio > r.target else ""
+            cells.append(f"{fmt_ns(r.ns[c])} ({ratio:.2f}{miss})")
+        cells.append(f"{r.target:g}x")
+        body.append(cells)
+    if memory:
+        cells = ["bytes/entry", _bytes(memory.get(base))]
+        for c in others:
+            cells.append(_bytes(memory.get(c)))
+        body.append(cells + [""])
+    if markdown:
+        lines = [f"**{title}**", "", "| " + " | ".join(head) + " |",
+                 "|" + "|".join(["---"] + ["---:"] * (len(head) - 1)) + "|"]
+        lines += ["| " + " | ".join(cells) + " |" for cells in body]
+        return "\n".join(lines) + "\n"
+    widths = [max(len(row[i]) for row in [head] + body) for i in range(len(head))]
+    out = [title, "  ".join(h.ljust(w) for h, w in zip(head, widths))]
+    out += ["  ".join(c.ljust(w) for c, w in zip(cells, widths)) for cells in body]
+    return "\n".join(out) + "\n"
+
+
+def _bytes(v: float | None) -> str:
+    return "n/a" if v is None else f"{v:.0f}"
+
+
+def machine() -> str:
+    model = platform.processor() or platform.machine()
+    try:
+        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
+            if line.startswith("Model name:"):
+                model = line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    gil = "GIL disabled" if not sys._is_gil_enabled() else "GIL enabled"
+    return f"{model}, {os.cpu_count()} CPUs; Python {platform.python_version()} ({gil})"
+
+
+def main(argv: Iterable[str] | None = None) -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="small sizes only (n = 10^3, 10^4)")
+    ap.add_argument("--sizes", type=int, nargs="+", help="override the sizes")
+    ap.add_argument("--kinds", nargs="+", default=["int", "str"], choices=["int", "str"])
+    ap.add_argument("--only", choices=["maps", "sets"])
+    ap.add_argument("--markdown", action="store_true", help="print Markdown tables")
+    ap.add_argument("--no-memory", action="store_true", help="skip the bytes-per-entry probes")
+    args = ap.parse_args(list(argv) if argv is not None else None)
+    sizes = args.sizes or ([10**3, 10**4] if args.quick else [10**3, 10**5, 10**6])
+
+    print(f"# {machine()}; {time.strftime('%Y-%m-%d')}\n")
+    for family, classes, bench, base in (("maps", MAP_CLASSES, bench_maps, "dict"),
+                                         ("sets", SET_CLASSES, bench_sets, "set")):
+        if args.only and args.only != family:
+            continue
+        for kind in args.kinds:
+            for n in sizes:
+                repeat = 3 if n >= 10**6 else 5 if n >= 10**5 else 15
+                rows = bench(kind, n, repeat)
+                memory = None
+                if not args.no_memory and n == max(sizes):
+                    memory = {c: bytes_per_entry(c, kind, n) for c in classes}
+                print(table(f"{family}, {kind} keys, n = {n:,}", rows, base, args.markdown, memory),
+                      flush=True)
+
+
+if __name__ == "__main__":
+    main()
