@@ -90,6 +90,15 @@ def test_class_identity(map_cls):
         type("Sub", (map_cls,), {})
 
 
+def test_matches_mapping_patterns(map_cls):
+    match map_cls({"a": 1, "b": 2}):
+        case [*_]:
+            matched = "sequence"
+        case {"a": 1, **rest}:
+            matched = rest
+    assert matched == {"b": 2}
+
+
 def test_text_signatures(map_cls):
     assert map_cls.__text_signature__ == "(other=None, *, capacity=0, **kwargs)"
     doc = map_cls.__doc__
@@ -193,6 +202,17 @@ def test_impossible_capacity_is_memory_error(call):
             m.fromkeys(range(2**40))
         else:
             m() | range(2**40)
+
+
+def test_growth_that_cannot_be_had_leaves_map_unchanged(map_cls):
+    m = map_cls({"a": 1})
+    changed = counter_changed(m)
+    for call in (lambda: m.update(range(2**62)), lambda: m.__ior__(range(2**62))):
+        with pytest.raises(MemoryError):
+            call()
+    assert dict(m.items()) == {"a": 1} and not changed()
+    m["b"] = 2
+    assert len(m) == 2
 
 
 def test_funnel_impossible_capacity_is_memory_error():

@@ -6,6 +6,8 @@
 // Python code a view runs (__eq__, __repr__, another object's __contains__ or
 // iterator) can read the map but not reshape the table being walked. A view
 // has no state of its own to guard, so it carries no borrow flag.
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
