@@ -18,6 +18,11 @@ JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 QUARLEX_ASAN_TESTS ?= ON
 CMAKE_ARGS ?=
 
+# Passed through by `make bench`: BENCH_ARGS to the C++ benchmark (e.g.
+# --benchmark_filter=FindHit), PYBENCH_ARGS to bench/bench.py (e.g. --quick).
+BENCH_ARGS ?=
+PYBENCH_ARGS ?=
+
 # cmake, ctest and ninja come from the venv (PyPI), not from whatever is on
 # PATH. PATH is set per command only: exporting the venv globally would let
 # scripts/bootstrap-python see the venv's own python3 first.
@@ -77,9 +82,9 @@ bench: setup
 	    $(CMAKE_ARGS) >$(BENCHDIR)/configure.log 2>&1 \
 	  || { cat $(BENCHDIR)/configure.log; exit 1; }
 	@$(IN_VENV) cmake --build $(BENCHDIR) --parallel $(JOBS)
-	@if [[ -x $(BENCHDIR)/quarlex_bench ]]; then $(BENCHDIR)/quarlex_bench; \
+	@if [[ -x $(BENCHDIR)/quarlex_bench ]]; then $(BENCHDIR)/quarlex_bench $(BENCH_ARGS); \
 	 else echo "[bench] no C++ benchmarks in bench/ yet"; fi
-	@if [[ -f bench/bench.py ]]; then PYTHONPATH=$(BENCHDIR)/python $(PYTHON) bench/bench.py; fi
+	@if [[ -f bench/bench.py ]]; then PYTHONPATH=$(BENCHDIR)/python $(PYTHON) bench/bench.py $(PYBENCH_ARGS); fi
 
 install-check: setup
 	@scripts/install-check
