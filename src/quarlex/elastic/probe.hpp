@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <new>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,8 +28,6 @@ using u128 = unsigned __int128;
 inline constexpr std::uint32_t kQueryPositionCap = 1'000'000;
 // Uncapped probing in one level stops after this many probes.
 inline constexpr std::uint32_t kProbeLimit = 4096;
-// No probe above this number has a query position within the cap.
-inline constexpr std::uint32_t kScheduleProbeMax = 384;
 inline constexpr std::uint32_t kRejectionAttempts = 8;
 // Added to the table hash, so the elastic positions differ from the funnel
 // table's for the same seed.
@@ -204,8 +203,7 @@ constexpr std::size_t schedule_capacity(std::size_t levels) noexcept {
   return total;
 }
 
-// One scheduled probe. `key` is its query position, so a walk can stop once
-// it passes the largest position that can still hold a candidate.
+// One scheduled probe: its query position phi(level + 1, probe) and salt.
 struct PhiRoute {
   std::uint32_t key;
   std::uint32_t salt;
@@ -215,39 +213,91 @@ struct PhiRoute {
   friend bool operator==(const PhiRoute&, const PhiRoute&) = default;
 };
 
-// Smallest probe number j in [1, 4097) with phi(level + 1, j) > horizon
-// (4097 when there is none).
-inline std::uint32_t first_probe_after(std::size_t level, std::uint64_t horizon) noexcept {
-  std::uint32_t lo = 1, hi = kProbeLimit + 1;
-  while (lo < hi) {
-    const std::uint32_t mid = lo + (hi - lo) / 2;
-    if (detail::phi_in_domain(level, mid) > horizon) {
-      hi = mid;
-    } else {
-      lo = mid + 1;
-    }
-  }
-  return lo;
-}
+// Where each level's segment starts in a schedule: the routes of the levels
+// before it.
+inline constexpr std::array<std::size_t, kMaxElasticLevels + 1> kScheduleOffsets = [] {
+  std::array<std::size_t, kMaxElasticLevels + 1> a{};
+  for (std::size_t i = 0; i < kMaxElasticLevels; ++i) a[i + 1] = a[i] + schedule_routes_for_level(i);
+  return a;
+}();
 
-// Appends the routes of every level whose query positions lie in
-// (horizon, position], in increasing query position. Every new position
-// exceeds every old one, so a sorted schedule stays sorted. The caller has
-// reserved room for every route the table can ever hold.
-inline void extend_probe_schedule(std::vector<PhiRoute>& schedule, std::size_t levels,
-                                  std::uint32_t horizon, std::uint32_t position) {
-  const std::size_t first_new = schedule.size();
-  for (std::size_t level = 0; level < levels; ++level) {
-    std::uint32_t j = std::max(first_probe_after(level, horizon), level == 0 ? 2u : 1u);
-    for (; j <= kProbeLimit; ++j) {
-      const u128 phi = query_position(level, j);
-      if (phi > position) break;
-      if (j > kScheduleProbeMax) panic("Elastic query-probe convention exhausted");
-      schedule.push_back(PhiRoute{static_cast<std::uint32_t>(phi), probe_salt(level, j)});
+// The probe schedule up to a horizon H: exactly one route for each
+// (level i, probe j) with phi(i + 1, j) <= H, except (0, 1), which a lookup
+// checks on its own. Each level's routes form a segment in probe order, so
+// every segment is sorted by query position and the schedule's order is the
+// merge of its segments; a lookup merges only the levels the key's
+// membership record allows. Segment i sits at kScheduleOffsets[i] with room
+// for every probe of level i within the position cap, so extending never
+// allocates.
+class ProbeSchedule {
+ public:
+  ProbeSchedule() noexcept = default;
+
+  static Result<ProbeSchedule, TryReserveError> try_probe_schedule(std::size_t levels) {
+    ProbeSchedule s;
+    try {
+      s.routes_.resize(schedule_capacity(levels));
+    } catch (const std::bad_alloc&) {
+      return TryReserveError::AllocError;
     }
+    s.levels_ = levels;
+    return s;
   }
-  std::sort(schedule.begin() + static_cast<std::ptrdiff_t>(first_new), schedule.end(),
-            [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
-}
+
+  // Adds the routes with query positions in (horizon, position].
+  void extend(std::uint32_t position) {
+    if (position > kQueryPositionCap) panic("Elastic query-position convention exhausted");
+    for (std::size_t level = 0; level < levels_; ++level) {
+      const std::uint32_t first = first_probe(level);
+      PhiRoute* segment = routes_.data() + kScheduleOffsets[level];
+      for (std::uint32_t j = first + counts_[level]; j <= kProbeLimit; ++j) {
+        const u128 phi = query_position(level, j);
+        if (phi > position) break;
+        segment[counts_[level]++] = PhiRoute{static_cast<std::uint32_t>(phi), probe_salt(level, j)};
+      }
+    }
+    horizon_ = position;
+  }
+
+  void clear() noexcept {
+    counts_.fill(0);
+    horizon_ = 0;
+  }
+
+  std::uint32_t horizon() const noexcept { return horizon_; }
+  // Levels this schedule has room for.
+  std::size_t levels() const noexcept { return levels_; }
+  std::size_t capacity() const noexcept { return routes_.size(); }
+  std::size_t size() const noexcept {
+    std::size_t n = 0;
+    for (std::size_t level = 0; level < levels_; ++level) n += counts_[level];
+    return n;
+  }
+
+  // The scheduled routes of one level, in probe order.
+  const PhiRoute* level_routes(std::size_t level) const noexcept {
+    return routes_.data() + kScheduleOffsets[level];
+  }
+  std::size_t level_size(std::size_t level) const noexcept { return counts_[level]; }
+
+  // Every route in increasing query position.
+  std::vector<PhiRoute> ordered() const {
+    std::vector<PhiRoute> out;
+    for (std::size_t level = 0; level < levels_; ++level) {
+      out.insert(out.end(), level_routes(level), level_routes(level) + counts_[level]);
+    }
+    std::sort(out.begin(), out.end(), [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
+    return out;
+  }
+
+  // The first probe of a level that can be scheduled.
+  static constexpr std::uint32_t first_probe(std::size_t level) noexcept { return level == 0 ? 2 : 1; }
+
+ private:
+  std::vector<PhiRoute> routes_;
+  std::array<std::uint16_t, kMaxElasticLevels> counts_{};
+  std::size_t levels_ = 0;
+  std::uint32_t horizon_ = 0;
+};
 
 }  // namespace quarlex

@@ -123,9 +123,11 @@ class ElasticTable {
   };
   using Cursor = ScanCursor;
 
-  // Where the elastic rule puts a new key: probe `query` = phi(level + 1, j).
+  // Where the elastic rule puts a new key: probe j of a level, at query
+  // position phi(level + 1, j).
   struct SlotChoice {
     std::uint32_t query;
+    std::uint32_t probe;
     std::size_t level;
     std::size_t position;
   };
@@ -157,9 +159,8 @@ class ElasticTable {
     std::swap(records_, o.records_);
     std::swap(membership_count_, o.membership_count_);
     std::swap(schedule_, o.schedule_);
-    std::swap(phi_bound_, o.phi_bound_);
+    std::swap(walk_len_, o.walk_len_);
     std::swap(len_, o.len_);
-    std::swap(horizon_, o.horizon_);
     std::swap(exceptional_, o.exceptional_);
     std::swap(arena_, o.arena_);
     std::swap(batches_, o.batches_);
@@ -413,7 +414,7 @@ class ElasticTable {
     if (!v) return std::nullopt;
     const u128 query = query_position(level, v->probe);
     if (query > kQueryPositionCap) return std::nullopt;
-    return SlotChoice{static_cast<std::uint32_t>(query), level, v->position};
+    return SlotChoice{static_cast<std::uint32_t>(query), v->probe, level, v->position};
   }
 
   // First free slot along the key's probe sequence in one level, within
@@ -429,8 +430,9 @@ class ElasticTable {
 
   Location place_new_entry(K&& key, V&& value, const PreparedHash& ph, const SlotChoice& choice) {
     if (choice.query > kQueryPositionCap) panic("Elastic query-position convention exhausted");
-    if (choice.query > horizon_) extend_probe_schedule(choice.query);
-    phi_bound_[choice.level] = std::max(phi_bound_[choice.level], choice.query);
+    if (choice.query > schedule_.horizon()) extend_probe_schedule(choice.query);
+    const auto depth = static_cast<std::uint16_t>(choice.probe + 1 - ProbeSchedule::first_probe(choice.level));
+    walk_len_[choice.level] = std::max(walk_len_[choice.level], depth);
     return write_new_entry(choice.level, choice.position, std::move(key), std::move(value), ph);
   }
 
@@ -464,10 +466,7 @@ class ElasticTable {
   }
 
   // Adds the routes for query positions in (horizon, position].
-  void extend_probe_schedule(std::uint32_t position) {
-    quarlex::extend_probe_schedule(schedule_, levels_.size(), horizon_, position);
-    horizon_ = position;
-  }
+  void extend_probe_schedule(std::uint32_t position) { schedule_.extend(position); }
 
   // ---------------------------------------------------------------- maintenance
 
@@ -488,7 +487,7 @@ class ElasticTable {
   void resize_with_transition(std::size_t new_slots) {
     auto geometry = try_geometry(new_slots);
     if (!geometry.ok()) throw AllocFailure(geometry.error());
-    auto shape = try_shape(geometry.value(), schedule_.capacity());
+    auto shape = try_shape(geometry.value(), schedule_.levels());
     if (!shape.ok()) handle_elastic_alloc_error(shape.error(), geometry.value().level_lengths);
     transition(std::move(shape).value());
   }
@@ -497,7 +496,7 @@ class ElasticTable {
 
   std::size_t slots() const noexcept { return slots_; }
   std::uint32_t reserve_exponent() const noexcept { return reserve_exponent_; }
-  std::uint32_t horizon() const noexcept { return horizon_; }
+  std::uint32_t horizon() const noexcept { return schedule_.horizon(); }
   bool exceptional() const noexcept { return exceptional_; }
   std::size_t level_count() const noexcept { return levels_.size(); }
   std::size_t level_len(std::size_t i) const { return levels_.at(i).region.len; }
@@ -511,7 +510,7 @@ class ElasticTable {
   std::uint8_t control_byte(std::size_t level, std::size_t position) const {
     return levels_.at(level).region.ctrl[position];
   }
-  const std::vector<PhiRoute>& schedule() const noexcept { return schedule_; }
+  std::vector<PhiRoute> schedule() const { return schedule_.ordered(); }
   std::size_t schedule_size() const noexcept { return schedule_.size(); }
   std::size_t schedule_capacity() const noexcept { return schedule_.capacity(); }
   std::size_t membership_count() const noexcept { return membership_count_; }
@@ -533,11 +532,21 @@ class ElasticTable {
     if (batches_.ends() != BatchScheduler(g.batch_quotas).ends()) return "batch ends differ from the quotas";
     if (len_ > insert_limit_) return "more entries than the insert limit";
     if (membership_count_ != (slots_ + 9) / 10) return "membership record count";
-    if (horizon_ > kQueryPositionCap) return "horizon beyond the position cap";
-    if (schedule_.capacity() < quarlex::schedule_capacity(levels_.size())) return "schedule capacity too small";
+    const std::uint32_t horizon = schedule_.horizon();
+    if (horizon > kQueryPositionCap) return "horizon beyond the position cap";
+    if (schedule_.levels() < levels_.size()) return "schedule has no room for every level";
+    if (schedule_.capacity() != quarlex::schedule_capacity(schedule_.levels())) return "schedule capacity";
     std::vector<PhiRoute> expected;
-    if (horizon_ > 0) quarlex::extend_probe_schedule(expected, levels_.size(), 0, horizon_);
-    if (expected != schedule_) return "schedule differs from the routes up to the horizon";
+    for (std::size_t i = 0; i < levels_.size(); ++i) {
+      for (std::uint32_t j = 1; j <= kProbeLimit; ++j) {
+        const u128 phi = elastic_phi(i + 1, j).value();
+        if (phi > horizon) break;
+        if (i != 0 || j != 1) expected.push_back(PhiRoute{static_cast<std::uint32_t>(phi), probe_salt(i, j)});
+      }
+      if (walk_len_[i] > schedule_.level_size(i)) return "lookup walk beyond the schedule in level " + std::to_string(i);
+    }
+    std::sort(expected.begin(), expected.end(), [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
+    if (expected != schedule_.ordered()) return "schedule differs from the routes up to the horizon";
     std::size_t live = 0;
     for (std::size_t i = 0; i < levels_.size(); ++i) {
       const Level& l = levels_[i];
@@ -598,7 +607,7 @@ class ElasticTable {
     BatchScheduler batches;
     std::size_t slots = 0;
     std::size_t insert_limit = 0;
-    std::vector<PhiRoute> schedule;  // empty; capacity 0 when the current one suffices
+    ProbeSchedule schedule;  // has no levels when the current one has room
   };
 
   struct Walk {
@@ -628,10 +637,10 @@ class ElasticTable {
     return try_geometry_for(slots, reserve_exponent_);
   }
 
-  // Arena, levels, scheduler and (when `have_schedule_capacity` is short)
-  // schedule storage for a geometry. More than 32 levels cannot be probed.
-  static Result<Shape, TryReserveError> try_shape(const ElasticGeometry& g,
-                                                  std::size_t have_schedule_capacity) {
+  // Arena, levels, scheduler and (when the current schedule has room for
+  // fewer levels) a schedule for a geometry. More than 32 levels cannot be
+  // probed.
+  static Result<Shape, TryReserveError> try_shape(const ElasticGeometry& g, std::size_t schedule_levels) {
     const std::size_t level_count = g.level_lengths.size();
     if (level_count > kMaxElasticLevels) return TryReserveError::CapacityOverflow;
     std::size_t total = 0;
@@ -643,8 +652,13 @@ class ElasticTable {
     if (!layout.ok()) return layout.error();
     auto block = ArenaBlock::allocate(layout.value());
     if (!block.ok()) return block.error();
+    Shape s;
+    if (level_count > schedule_levels) {
+      auto schedule = ProbeSchedule::try_probe_schedule(level_count);
+      if (!schedule.ok()) return schedule.error();
+      s.schedule = std::move(schedule).value();
+    }
     try {
-      Shape s;
       s.block = std::move(block).value();
       s.levels.reserve(level_count);
       std::size_t offset = 0;
@@ -664,8 +678,6 @@ class ElasticTable {
       s.batches = BatchScheduler(g.batch_quotas);
       s.slots = total;
       s.insert_limit = g.insert_limit;
-      const std::size_t need = quarlex::schedule_capacity(level_count);
-      if (need > have_schedule_capacity) s.schedule.reserve(need);
       return s;
     } catch (const std::bad_alloc&) {
       return TryReserveError::AllocError;
@@ -683,7 +695,7 @@ class ElasticTable {
     insert_limit_ = s.insert_limit;
     len_ = 0;
     reset_placement_state();
-    if (s.schedule.capacity() > schedule_.capacity()) schedule_ = std::move(s.schedule);
+    if (s.schedule.levels() > schedule_.levels()) schedule_ = std::move(s.schedule);
     removals_since_refresh_ = 0;
   }
 
@@ -712,7 +724,7 @@ class ElasticTable {
   bool rebuild_quietly(std::size_t new_slots) {
     auto geometry = try_geometry(new_slots);
     if (!geometry.ok()) return false;
-    auto shape = try_shape(geometry.value(), schedule_.capacity());
+    auto shape = try_shape(geometry.value(), schedule_.levels());
     if (!shape.ok()) return false;
     transition(std::move(shape).value());
     return true;
@@ -745,10 +757,9 @@ class ElasticTable {
   }
 
   void reset_placement_state() noexcept {
-    horizon_ = 0;
     exceptional_ = false;
     schedule_.clear();
-    phi_bound_.fill(0);
+    walk_len_.fill(0);
   }
 
   void note_membership(const PreparedHash& ph, std::size_t level) noexcept {
@@ -809,12 +820,26 @@ class ElasticTable {
     // Bit 15 stands for level 15 and every deeper level.
     const auto mask = static_cast<std::uint32_t>(
         static_cast<std::int32_t>(static_cast<std::int16_t>(rec.level_masks[ph.x & 3])));
-    std::uint32_t limit = 0;
-    for (std::uint32_t m = mask; m != 0; m &= m - 1) limit = std::max(limit, phi_bound_[std::countr_zero(m)]);
-    for (const PhiRoute& r : schedule_) {
-      if (r.key > limit) break;
+    // Merge, by query position, the schedule segments of the levels the
+    // mask allows, each cut where the deepest rule placement in it lies.
+    struct Head {
+      const PhiRoute* next;
+      const PhiRoute* end;
+    };
+    std::array<Head, kMaxElasticLevels> heads;
+    std::size_t k = 0;
+    for (std::uint32_t m = mask; m != 0; m &= m - 1) {
+      const auto level = static_cast<std::size_t>(std::countr_zero(m));
+      if (walk_len_[level] == 0) continue;
+      const PhiRoute* first = schedule_.level_routes(level);
+      heads[k++] = Head{first, first + walk_len_[level]};
+    }
+    while (k > 0) {
+      std::size_t s = 0;
+      for (std::size_t t = 1; t < k; ++t) s = heads[t].next->key < heads[s].next->key ? t : s;
+      const PhiRoute& r = *heads[s].next;
+      if (++heads[s].next == heads[s].end) heads[s] = heads[--k];
       const std::size_t level = r.level();
-      if (((mask >> level) & 1) == 0 || r.key > phi_bound_[level]) continue;
       const Level& l = levels_[level];
       const auto p = level_position(ph.x, r.salt, l.region.len, l.threshold);
       if (!p) return Walk{Walk::NeedsScan, {}};
@@ -855,13 +880,13 @@ class ElasticTable {
   std::vector<Level> levels_;
   MembershipRecord* records_ = nullptr;  // inside arena_, 64-byte aligned
   std::size_t membership_count_ = 0;     // ceil(slots / 10)
-  std::vector<PhiRoute> schedule_;       // every (level, probe) up to horizon_, by query position
-  // Per level, the largest query position at which the elastic rule placed
-  // an entry since the last rebuild or clear; later probes cannot hold one.
-  std::array<std::uint32_t, kMaxElasticLevels> phi_bound_{};
+  ProbeSchedule schedule_;
+  // Per level, how many leading routes of its schedule segment a lookup
+  // visits: up to the deepest probe at which the elastic rule placed an
+  // entry since the last rebuild or clear. Later probes hold no entry.
+  std::array<std::uint16_t, kMaxElasticLevels> walk_len_{};
   std::size_t len_ = 0;
-  std::uint32_t horizon_ = 0;  // largest query position the schedule covers
-  bool exceptional_ = false;   // some entry lies off its probe sequence
+  bool exceptional_ = false;  // some entry lies off its probe sequence
 
   ArenaBlock arena_;
   BatchScheduler batches_;
