@@ -168,7 +168,9 @@ class TestConstruction:
 
     def test_module_attributes(self):
         public = [n for n in dir(quarlex) if not n.startswith("__")]
-        assert public == sorted(["ElasticHashMap", "FunnelHashMap", "ElasticHashSet", "FunnelHashSet"])
+        assert public == sorted(
+            ["ElasticHashMap", "FunnelHashMap", "ElasticHashSet", "FunnelHashSet"]
+        )
         assert list(vars(quarlex))[-4:] == [
             "ElasticHashMap",
             "FunnelHashMap",
@@ -192,7 +194,10 @@ class TestConstruction:
             **dict.fromkeys(["union", "intersection", "difference", "update",
                              "intersection_update", "difference_update"], "($self, *others)"),
         }
-        assert set_cls.__class_getitem__.__doc__ == "Runtime support for `Cls[T]` via `types.GenericAlias`."
+        assert (
+            set_cls.__class_getitem__.__doc__
+            == "Runtime support for `Cls[T]` via `types.GenericAlias`."
+        )
 
 
 class TestOptions:
@@ -225,7 +230,8 @@ class TestOptions:
         assert e.value.__notes__ == ["while processing 'capacity'"]
 
     def test_argument_binding(self, set_cls):
-        with pytest.raises(TypeError, match=r"with_options\(\) takes at most 2 arguments \(3 given\)"):
+        too_many = r"with_options\(\) takes at most 2 arguments \(3 given\)"
+        with pytest.raises(TypeError, match=too_many):
             set_cls.with_options(1, 2, 3)
         with pytest.raises(TypeError, match="unexpected keyword argument 'size'"):
             set_cls.with_options(size=1)

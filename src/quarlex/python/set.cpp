@@ -253,7 +253,9 @@ struct SetClass {
         for (const StoredKey& k : t) r.insert(clone(k));
         return r;
       } else if constexpr (op == Op::Intersection) {
-        if (t.len() >= s.len()) return filtered(s, [&](const HashedAny& k) { return t.contains(k); });
+        if (t.len() >= s.len()) {
+          return filtered(s, [&](const HashedAny& k) { return t.contains(k); });
+        }
         // Walk the smaller operand; the result keeps `s`'s own objects.
         std::vector<const HashedAny*> picked;
         picked.reserve(t.len());
