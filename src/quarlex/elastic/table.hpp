@@ -256,15 +256,11 @@ class ElasticTable {
     return levels_[checked_level(loc)].region.entries[loc.position];
   }
 
-  // Replaces the value of an equal stored key (destroying the passed key and
-  // returning the old value), or places a new entry.
-  std::optional<V> insert(K&& key, V&& value, std::uint64_t table_hash) {
+  // Replaces the value of an equal stored key (the passed key is dropped on
+  // return and the old value handed back), or places a new entry.
+  std::optional<V> insert(K key, V value, std::uint64_t table_hash) {
     const PreparedHash ph = PreparedHash::from_table_hash(table_hash);
-    if (auto loc = find_slot_indices_prepared(key, ph)) {
-      V old = std::exchange(entry_at(*loc).value, std::move(value));
-      { [[maybe_unused]] const K dropped(std::move(key)); }
-      return old;
-    }
+    if (auto loc = find_slot_indices_prepared(key, ph)) return std::exchange(entry_at(*loc).value, std::move(value));
     insert_for_vacant_entry_prepared(std::move(key), std::move(value), ph);
     return std::nullopt;
   }
