@@ -113,9 +113,8 @@ TEST(FunnelGeometry, SmallestShapeForExponentThree) {
     EXPECT_EQ(s.levels[i].threshold, 0u);
   }
   for (std::size_t n = 134; n <= 143; ++n) EXPECT_FALSE(FunnelShape::from_slots(n, 3).ok()) << n;
-  EXPECT_EQ(funnel_special_lower_bound(143, 3), 9u);
-  EXPECT_EQ(std::max(funnel_special_lower_bound(143, 3), 4 * funnel_special_probes(143)), 12u);
-  EXPECT_EQ(143 - 132u, 11u);
+  // 143 slots: Ls = max(ceil(143/16), 4f) = 12 > Us = min(143 - 132, 13) = 11.
+  EXPECT_EQ(funnel_special_upper_bound(143, 3), 13u);
   EXPECT_FALSE(FunnelShape::from_slots(1, 3).ok());
   EXPECT_EQ(FunnelShape::from_slots(5, 0).error().debug(), "ExponentZero");
   EXPECT_EQ(FunnelShape::from_slots(5, 3).error().debug(), "NTooSmall { n: 5 }");
