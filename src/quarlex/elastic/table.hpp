@@ -532,17 +532,21 @@ class ElasticTable {
     if (horizon > kQueryPositionCap) return "horizon beyond the position cap";
     if (schedule_.levels() < levels_.size()) return "schedule has no room for every level";
     if (schedule_.capacity() != quarlex::schedule_capacity(schedule_.levels())) return "schedule capacity";
-    std::vector<PhiRoute> expected;
+    // Each level's segment holds probes first, first + 1, ... in order, and
+    // stops exactly where the next probe would pass the horizon.
     for (std::size_t i = 0; i < levels_.size(); ++i) {
-      for (std::uint32_t j = 1; j <= kProbeLimit; ++j) {
+      const std::string in = " in level " + std::to_string(i);
+      const PhiRoute* segment = schedule_.level_routes(i);
+      std::uint32_t j = ProbeSchedule::first_probe(i);
+      for (std::size_t r = 0; r < schedule_.level_size(i); ++r, ++j) {
         const u128 phi = elastic_phi(i + 1, j).value();
-        if (phi > horizon) break;
-        if (i != 0 || j != 1) expected.push_back(PhiRoute{static_cast<std::uint32_t>(phi), probe_salt(i, j)});
+        if (phi > horizon || segment[r] != PhiRoute{static_cast<std::uint32_t>(phi), probe_salt(i, j)}) {
+          return "wrong schedule route" + in;
+        }
       }
-      if (walk_len_[i] > schedule_.level_size(i)) return "lookup walk beyond the schedule in level " + std::to_string(i);
+      if (j <= kProbeLimit && elastic_phi(i + 1, j).value() <= horizon) return "schedule misses a route" + in;
+      if (walk_len_[i] > schedule_.level_size(i)) return "lookup walk beyond the schedule" + in;
     }
-    std::sort(expected.begin(), expected.end(), [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
-    if (expected != schedule_.ordered()) return "schedule differs from the routes up to the horizon";
     std::size_t live = 0;
     for (std::size_t i = 0; i < levels_.size(); ++i) {
       const Level& l = levels_[i];
