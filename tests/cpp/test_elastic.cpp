@@ -92,8 +92,13 @@ TEST(ElasticGeometry, LevelLengthsQuotasAndLimits) {
   EXPECT_EQ(elastic_level_lengths(100), (V{50, 25, 13, 6, 3, 2, 1}));
 
   const std::vector<std::pair<std::size_t, V>> quotas = {
-      {8, {3, 3, 1}}, {16, {6, 5, 3, 0}}, {64, {24, 18, 9, 5, 0, 0}},
-      {1024, {384, 288, 144, 72, 8, 0, 0, 0, 0, 0}}, {1, {1}}, {2, {2}}, {3, {2, 1}}};
+      {8, {3, 3, 1}},
+      {16, {6, 5, 3, 0}},
+      {64, {24, 18, 9, 5, 0, 0}},
+      {1024, {384, 288, 144, 72, 8, 0, 0, 0, 0, 0}},
+      {1, {1}},
+      {2, {2}},
+      {3, {2, 1}}};
   for (const auto& [slots, q] : quotas) {
     const ElasticGeometry g = ElasticGeometry::for_slots(slots, 3);
     EXPECT_EQ(g.batch_quotas, q) << slots;
@@ -174,7 +179,9 @@ TEST(ElasticGeometry, TombstoneThresholds) {
 // ---------------------------------------------------------------- probing
 
 TEST(ElasticProbe, QueryPositions) {
-  const auto phi = [](u128 i, u128 j) { return static_cast<std::uint64_t>(elastic_phi(i, j).value()); };
+  const auto phi = [](u128 i, u128 j) {
+    return static_cast<std::uint64_t>(elastic_phi(i, j).value());
+  };
   EXPECT_EQ(phi(1, 1), 13u);
   EXPECT_EQ(phi(2, 1), 26u);
   EXPECT_EQ(phi(3, 1), 27u);
@@ -193,7 +200,8 @@ TEST(ElasticProbe, QueryPositions) {
 
 TEST(ElasticProbe, ScheduleCapacityTable) {
   std::vector<std::size_t> routes;
-  for (std::size_t i = 0; i < kMaxElasticLevels; ++i) routes.push_back(schedule_routes_for_level(i));
+  for (std::size_t i = 0; i < kMaxElasticLevels; ++i)
+    routes.push_back(schedule_routes_for_level(i));
   std::vector<std::size_t> expected = {382, 255, 255};
   expected.insert(expected.end(), 4, 191);
   expected.insert(expected.end(), 8, 127);
@@ -229,7 +237,8 @@ TEST(ElasticProbe, PreparedHash) {
   EXPECT_EQ(zero.x, 0u);
   EXPECT_EQ(zero.fingerprint, 1);  // never a free control value
   EXPECT_EQ(zero.bloom, 1u);       // both bits coincide
-  const PreparedHash p = PreparedHash::from_table_hash((0xFFull << 56) + (5ull << 32) + 9 - kElasticHashOffset);
+  const PreparedHash p =
+      PreparedHash::from_table_hash((0xFFull << 56) + (5ull << 32) + 9 - kElasticHashOffset);
   EXPECT_EQ(p.fingerprint, 0x7F);
   EXPECT_EQ(p.bloom, (1ull << 9) | (1ull << 5));
 }
@@ -280,9 +289,11 @@ TEST(ElasticTableBuild, ConstructorsAndFailures) {
   EXPECT_EQ(one.schedule_capacity(), 892u);
   EXPECT_EQ(one.membership_count(), 1u);
   EXPECT_EQ(IntTable::with_capacity_and_reserve_and_hasher_in(8, 3, kSeed).slots(), 16u);
-  EXPECT_EQ(IntTable::try_with_capacity_and_reserve_and_hasher_in(8, 3, kSeed).value().seed(), kSeed);
+  EXPECT_EQ(IntTable::try_with_capacity_and_reserve_and_hasher_in(8, 3, kSeed).value().seed(),
+            kSeed);
 
-  const auto too_big = IntTable::try_with_capacity_and_reserve_and_hasher_in(kMaxElasticSlots, 3, kSeed);
+  const auto too_big =
+      IntTable::try_with_capacity_and_reserve_and_hasher_in(kMaxElasticSlots, 3, kSeed);
   EXPECT_EQ(too_big.error().display(), "capacity overflow");
   EXPECT_EQ(IntTable::try_with_capacity_and_reserve_and_hasher_in(1, 0, kSeed).error().display(),
             "reserve exponent must be positive");
@@ -294,8 +305,10 @@ TEST(ElasticTableBuild, ConstructorsAndFailures) {
   }
   EXPECT_THROW(IntTable::with_capacity_and_reserve_and_hasher_in(0, 0, kSeed), Panic);
   // Level indices have five bits: 33 levels cannot be probed.
-  EXPECT_EQ(IntTable::try_from_geometry(ElasticGeometry::for_slots(std::size_t{1} << 33, 3), 3, kSeed).error(),
-            TryReserveError::CapacityOverflow);
+  EXPECT_EQ(
+      IntTable::try_from_geometry(ElasticGeometry::for_slots(std::size_t{1} << 33, 3), 3, kSeed)
+          .error(),
+      TryReserveError::CapacityOverflow);
 }
 
 TEST(ElasticTableBuild, AllocFailureSize) {
@@ -374,7 +387,8 @@ TEST(ElasticTableInsert, ExhaustedSequencesFallBackToExceptionalPlacement) {
   // Equal stored hashes share one probe sequence; level 0 has 512 slots but
   // its 383 usable probes reach only about 270 of them, so later keys fail,
   // the table rebuilds at the same size and then places them off-sequence.
-  KeyTable t = std::move(KeyTable::try_with_capacity_and_reserve_and_hasher_in(600, 3, kSeed)).value();
+  KeyTable t =
+      std::move(KeyTable::try_with_capacity_and_reserve_and_hasher_in(600, 3, kSeed)).value();
   const std::size_t slots = t.slots();
   for (std::uint64_t id = 0; id < 300; ++id) insert_key(t, id, 77, id);
   EXPECT_EQ(t.slots(), slots);
@@ -390,7 +404,8 @@ TEST(ElasticTableInsert, ExhaustedSequencesFallBackToExceptionalPlacement) {
     const PreparedHash ph = t.prepare(key);
     bool on_sequence = false;
     for (std::uint32_t j = 1; j <= kMaxProbeWithinCap[loc->level]; ++j) {
-      on_sequence |= probe_position(ph.x, probe_salt(loc->level, j), t.level_len(loc->level)) == loc->position;
+      on_sequence |=
+          probe_position(ph.x, probe_salt(loc->level, j), t.level_len(loc->level)) == loc->position;
     }
     off_sequence += !on_sequence;
   }
@@ -452,7 +467,8 @@ TEST(ElasticTableRemove, ManyRemovalsRefreshMembership) {
 }
 
 TEST(ElasticTableRemove, RebuildAfterRemovalsClearsExceptional) {
-  KeyTable t = std::move(KeyTable::try_with_capacity_and_reserve_and_hasher_in(600, 3, kSeed)).value();
+  KeyTable t =
+      std::move(KeyTable::try_with_capacity_and_reserve_and_hasher_in(600, 3, kSeed)).value();
   for (std::uint64_t id = 0; id < 300; ++id) insert_key(t, id, 77, id);
   ASSERT_TRUE(t.exceptional());
   // 290 tombstones in level 0 (512 slots) pass its threshold of 288.
@@ -464,7 +480,8 @@ TEST(ElasticTableRemove, RebuildAfterRemovalsClearsExceptional) {
   EXPECT_EQ(t.level_tombstones(0), 0u);
   EXPECT_EQ(t.removals_since_refresh(), 0u);
   EXPECT_FALSE(t.exceptional());  // ten keys fit on their shared sequence
-  for (std::uint64_t id = 0; id < 300; id += 30) EXPECT_TRUE(t.find(TestKey{id, 77}, hash_of(t, 77))) << id;
+  for (std::uint64_t id = 0; id < 300; id += 30)
+    EXPECT_TRUE(t.find(TestKey{id, 77}, hash_of(t, 77))) << id;
   EXPECT_EQ(t.check_invariants(), "");
 }
 
@@ -555,7 +572,8 @@ TEST(ElasticTableOwnership, EveryEntryIsReleasedExactlyOnce) {
     EXPECT_EQ(t.check_invariants(), "");
     TokenTable moved(std::move(t));
     EXPECT_EQ(t.len(), 0u);
-    t.insert(TestKey{9999, 1}, Token(9999), table_hash(1, kSeed));  // the moved-from table still works
+    t.insert(TestKey{9999, 1}, Token(9999),
+             table_hash(1, kSeed));  // the moved-from table still works
     EXPECT_EQ(moved.len(), 500u);
     for (std::uint64_t id = 0; id < 1500; ++id) EXPECT_EQ(Token::released[id], 1) << id;
     for (std::uint64_t id = 1500; id < 2000; ++id) EXPECT_EQ(Token::released.count(id), 0u) << id;

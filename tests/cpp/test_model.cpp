@@ -146,7 +146,8 @@ class MapModel {
         break;
       }
       case 1: {
-        auto filter = map_.extract_if([&](const ModelKey& k, std::uint64_t&) { return picked(k.id); });
+        auto filter =
+            map_.extract_if([&](const ModelKey& k, std::uint64_t&) { return picked(k.id); });
         for (std::uint64_t n = rng_() % 8; n > 0; --n) {
           auto e = filter.next();
           if (!e) break;
@@ -254,7 +255,8 @@ TYPED_TEST(TableModel, MapMatchesUnorderedMap) {
   using Table = typename TypeParam::template table<ModelKey, std::uint64_t>;
   for (std::uint32_t e = TypeParam::kMinReserve; e <= 8; ++e) {
     for (const Plan& plan : kPlans) {
-      SCOPED_TRACE("reserve exponent " + std::to_string(e) + ", size " + std::to_string(plan.target));
+      SCOPED_TRACE("reserve exponent " + std::to_string(e) + ", size " +
+                   std::to_string(plan.target));
       MapModel<Table>(e, plan, 1000 * e + plan.target).run();
       if (::testing::Test::HasFatalFailure()) return;
     }
@@ -265,7 +267,8 @@ TYPED_TEST(TableModel, SetMatchesUnorderedSet) {
   using Table = typename TypeParam::template table<ModelKey, Unit>;
   for (std::uint32_t e = TypeParam::kMinReserve; e <= 8; ++e) {
     for (const Plan& plan : {Plan{0, 1000}, Plan{40, 20000}, Plan{5000, 30000}}) {
-      SCOPED_TRACE("reserve exponent " + std::to_string(e) + ", size " + std::to_string(plan.target));
+      SCOPED_TRACE("reserve exponent " + std::to_string(e) + ", size " +
+                   std::to_string(plan.target));
       run_set_model<Table>(e, plan, 7 * e + plan.target);
       if (::testing::Test::HasFatalFailure()) return;
     }

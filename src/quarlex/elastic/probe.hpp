@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <new>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,13 +35,14 @@ inline constexpr std::uint64_t kElasticHashOffset = 0xCB6D078629B6F4BAULL;
 
 // What every elastic operation derives from a key's table hash.
 struct PreparedHash {
-  std::uint64_t x;         // table hash + offset
-  std::uint64_t bloom;     // bits (x_lo mod 64) and (x_hi mod 64)
+  std::uint64_t x;           // table hash + offset
+  std::uint64_t bloom;       // bits (x_lo mod 64) and (x_hi mod 64)
   std::uint8_t fingerprint;  // x >> 57, or 1 for 0: never a free control value
 
   static constexpr PreparedHash from_table_hash(std::uint64_t table_hash) noexcept {
     const std::uint64_t x = table_hash + kElasticHashOffset;
-    const std::uint64_t bloom = (std::uint64_t{1} << (x & 63)) | (std::uint64_t{1} << ((x >> 32) & 63));
+    const std::uint64_t bloom =
+        (std::uint64_t{1} << (x & 63)) | (std::uint64_t{1} << ((x >> 32) & 63));
     const auto top = static_cast<std::uint8_t>(x >> 57);
     return PreparedHash{x, bloom, top == 0 ? std::uint8_t{1} : top};
   }
@@ -83,13 +84,15 @@ inline ProbeReduction reduce_with_threshold(std::uint64_t x, std::uint32_t salt,
 }
 
 inline ProbeReduction reduce_prepared_elastic_non_power(std::uint64_t x, std::uint32_t salt,
-                                                        std::uint64_t n, std::uint32_t limit) noexcept {
+                                                        std::uint64_t n,
+                                                        std::uint32_t limit) noexcept {
   return reduce_with_threshold(x, salt, n, rejection_threshold(n), limit);
 }
 
 // The position rule with the level's threshold precomputed: one mix and one
 // multiply unless the first attempt is rejected (probability below n/2^64).
-inline std::optional<std::size_t> level_position(std::uint64_t x, std::uint32_t salt, std::uint64_t n,
+inline std::optional<std::size_t> level_position(std::uint64_t x, std::uint32_t salt,
+                                                 std::uint64_t n,
                                                  std::uint64_t threshold) noexcept {
   const u128 p = static_cast<u128>(probe_mix(x, salt)) * n;
   if (static_cast<std::uint64_t>(p) >= threshold) [[likely]] {
@@ -106,7 +109,8 @@ inline std::optional<std::size_t> probe_position(std::uint64_t x, std::uint32_t 
                                                  std::uint64_t n) noexcept {
   if (n == 0) return std::nullopt;
   if (n == 1) return std::size_t{0};
-  if (std::has_single_bit(n)) return static_cast<std::size_t>(probe_mix(x, salt) >> (64 - std::countr_zero(n)));
+  if (std::has_single_bit(n))
+    return static_cast<std::size_t>(probe_mix(x, salt) >> (64 - std::countr_zero(n)));
   const ProbeReduction r = reduce_prepared_elastic_non_power(x, salt, n, kRejectionAttempts);
   if (!r.found) return std::nullopt;
   return r.index;
@@ -217,7 +221,8 @@ struct PhiRoute {
 // before it.
 inline constexpr std::array<std::size_t, kMaxElasticLevels + 1> kScheduleOffsets = [] {
   std::array<std::size_t, kMaxElasticLevels + 1> a{};
-  for (std::size_t i = 0; i < kMaxElasticLevels; ++i) a[i + 1] = a[i] + schedule_routes_for_level(i);
+  for (std::size_t i = 0; i < kMaxElasticLevels; ++i)
+    a[i + 1] = a[i] + schedule_routes_for_level(i);
   return a;
 }();
 
@@ -286,12 +291,15 @@ class ProbeSchedule {
     for (std::size_t level = 0; level < levels_; ++level) {
       out.insert(out.end(), level_routes(level), level_routes(level) + counts_[level]);
     }
-    std::sort(out.begin(), out.end(), [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
+    std::sort(out.begin(), out.end(),
+              [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
     return out;
   }
 
   // The first probe of a level that can be scheduled.
-  static constexpr std::uint32_t first_probe(std::size_t level) noexcept { return level == 0 ? 2 : 1; }
+  static constexpr std::uint32_t first_probe(std::size_t level) noexcept {
+    return level == 0 ? 2 : 1;
+  }
 
  private:
   std::vector<PhiRoute> routes_;

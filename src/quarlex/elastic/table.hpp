@@ -142,7 +142,8 @@ class ElasticTable {
 
   // A moved-from table is empty, with no slots; it keeps its seed and
   // exponent and grows again on the next insertion.
-  ElasticTable(ElasticTable&& o) noexcept : reserve_exponent_(o.reserve_exponent_), hasher_(o.hasher_) {
+  ElasticTable(ElasticTable&& o) noexcept
+      : reserve_exponent_(o.reserve_exponent_), hasher_(o.hasher_) {
     swap(o);
   }
 
@@ -211,8 +212,8 @@ class ElasticTable {
   // Throws AllocFailure when no geometry holds `capacity` entries or the
   // memory cannot be had.
   static ElasticTable with_capacity_and_reserve_and_hasher_in(std::size_t capacity,
-                                                               std::uint32_t reserve_exponent,
-                                                               std::uint64_t hasher) {
+                                                              std::uint32_t reserve_exponent,
+                                                              std::uint64_t hasher) {
     if (reserve_exponent == 0) {
       panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
     }
@@ -225,7 +226,8 @@ class ElasticTable {
 
   // The byte size an allocation failure reports: the arena for these level
   // lengths, or 1 when that layout cannot be formed.
-  static std::size_t elastic_alloc_failure_size(std::span<const std::size_t> level_lengths) noexcept {
+  static std::size_t elastic_alloc_failure_size(
+      std::span<const std::size_t> level_lengths) noexcept {
     std::size_t total = 0;
     for (std::size_t n : level_lengths) {
       if (n > std::numeric_limits<std::size_t>::max() - total) return 1;
@@ -251,7 +253,9 @@ class ElasticTable {
     return find_slot_indices_prepared(probe, PreparedHash::from_table_hash(table_hash));
   }
 
-  entry_type& entry_at(Location loc) { return levels_[checked_level(loc)].region.entries[loc.position]; }
+  entry_type& entry_at(Location loc) {
+    return levels_[checked_level(loc)].region.entries[loc.position];
+  }
   const entry_type& entry_at(Location loc) const {
     return levels_[checked_level(loc)].region.entries[loc.position];
   }
@@ -260,7 +264,8 @@ class ElasticTable {
   // return and the old value handed back), or places a new entry.
   std::optional<V> insert(K key, V value, std::uint64_t table_hash) {
     const PreparedHash ph = PreparedHash::from_table_hash(table_hash);
-    if (auto loc = find_slot_indices_prepared(key, ph)) return std::exchange(entry_at(*loc).value, std::move(value));
+    if (auto loc = find_slot_indices_prepared(key, ph))
+      return std::exchange(entry_at(*loc).value, std::move(value));
     insert_for_vacant_entry_prepared(std::move(key), std::move(value), ph);
     return std::nullopt;
   }
@@ -310,7 +315,8 @@ class ElasticTable {
     }
     batches_.sync(0);
     reset_placement_state();
-    if (membership_count_ > 0) std::memset(records_, 0, membership_count_ * sizeof(MembershipRecord));
+    if (membership_count_ > 0)
+      std::memset(records_, 0, membership_count_ * sizeof(MembershipRecord));
     removals_since_refresh_ = 0;
   }
 
@@ -331,9 +337,9 @@ class ElasticTable {
   // AllocFailure, with the table unchanged, beyond 2^31 slots or without
   // memory.
   void reserve(std::size_t additional) {
-    const std::size_t needed =
-        additional > std::numeric_limits<std::size_t>::max() - len_ ? std::numeric_limits<std::size_t>::max()
-                                                                    : len_ + additional;
+    const std::size_t needed = additional > std::numeric_limits<std::size_t>::max() - len_
+                                   ? std::numeric_limits<std::size_t>::max()
+                                   : len_ + additional;
     if (needed <= insert_limit_) return;
     std::size_t c = std::max<std::size_t>(slots_, 8);
     while (elastic_insert_limit(c, reserve_exponent_) < needed) {
@@ -365,9 +371,11 @@ class ElasticTable {
   // (throwing AllocFailure, with the table unchanged, when it cannot).
   Location insert_for_vacant_entry_prepared(K&& key, V&& value, const PreparedHash& ph) {
     if (len_ >= insert_limit_) grow();
-    if (auto choice = choose_for_current_batch(ph)) return place_new_entry(std::move(key), std::move(value), ph, *choice);
+    if (auto choice = choose_for_current_batch(ph))
+      return place_new_entry(std::move(key), std::move(value), ph, *choice);
     rebuild_quietly(slots_);
-    if (auto choice = choose_for_current_batch(ph)) return place_new_entry(std::move(key), std::move(value), ph, *choice);
+    if (auto choice = choose_for_current_batch(ph))
+      return place_new_entry(std::move(key), std::move(value), ph, *choice);
     return place_exceptional_entry(std::move(key), std::move(value), ph);
   }
 
@@ -398,7 +406,8 @@ class ElasticTable {
       } else {
         const std::size_t r = (la.region.len + free_a - 1) / free_a;
         const auto w = static_cast<std::uint64_t>(std::bit_width(r - 1));  // ceil(log2 r)
-        const auto cap = static_cast<std::uint32_t>(8 * std::min<std::uint64_t>(w * w, reserve_exponent_));
+        const auto cap =
+            static_cast<std::uint32_t>(8 * std::min<std::uint64_t>(w * w, reserve_exponent_));
         level = a;
         if (cap > 0) v = uniform_vacancy(a, ph, cap);
         if (!v) {
@@ -415,7 +424,8 @@ class ElasticTable {
 
   // First free slot along the key's probe sequence in one level, within
   // `cap` probes. Probes whose position is exhausted are skipped.
-  std::optional<Vacancy> uniform_vacancy(std::size_t level, const PreparedHash& ph, std::uint32_t cap) const {
+  std::optional<Vacancy> uniform_vacancy(std::size_t level, const PreparedHash& ph,
+                                         std::uint32_t cap) const {
     const Level& l = levels_[level];
     for (std::uint32_t j = 1; j <= cap; ++j) {
       const auto p = level_position(ph.x, probe_salt(level, j), l.region.len, l.threshold);
@@ -427,7 +437,8 @@ class ElasticTable {
   Location place_new_entry(K&& key, V&& value, const PreparedHash& ph, const SlotChoice& choice) {
     if (choice.query > kQueryPositionCap) panic("Elastic query-position convention exhausted");
     if (choice.query > schedule_.horizon()) extend_probe_schedule(choice.query);
-    const auto depth = static_cast<std::uint16_t>(choice.probe + 1 - ProbeSchedule::first_probe(choice.level));
+    const auto depth =
+        static_cast<std::uint16_t>(choice.probe + 1 - ProbeSchedule::first_probe(choice.level));
     walk_len_[choice.level] = std::max(walk_len_[choice.level], depth);
     return write_new_entry(choice.level, choice.position, std::move(key), std::move(value), ph);
   }
@@ -452,7 +463,8 @@ class ElasticTable {
     if (level >= levels_.size()) panic("Elastic level out of range");
     Level& l = levels_[level];
     const std::uint8_t old = l.region.ctrl[position];
-    ::new (static_cast<void*>(&l.region.entries[position])) entry_type{std::move(key), std::move(value)};
+    ::new (static_cast<void*>(&l.region.entries[position]))
+        entry_type{std::move(key), std::move(value)};
     l.region.ctrl[position] = ph.fingerprint;
     ++l.occupied;
     if (old == kCtrlTombstone) --l.tombstones;
@@ -525,13 +537,15 @@ class ElasticTable {
     const ElasticGeometry g = ElasticGeometry::for_slots(slots_, reserve_exponent_);
     if (level_lengths() != g.level_lengths) return "level lengths differ from the geometry";
     if (insert_limit_ != g.insert_limit) return "insert limit differs from the geometry";
-    if (batches_.ends() != BatchScheduler(g.batch_quotas).ends()) return "batch ends differ from the quotas";
+    if (batches_.ends() != BatchScheduler(g.batch_quotas).ends())
+      return "batch ends differ from the quotas";
     if (len_ > insert_limit_) return "more entries than the insert limit";
     if (membership_count_ != (slots_ + 9) / 10) return "membership record count";
     const std::uint32_t horizon = schedule_.horizon();
     if (horizon > kQueryPositionCap) return "horizon beyond the position cap";
     if (schedule_.levels() < levels_.size()) return "schedule has no room for every level";
-    if (schedule_.capacity() != quarlex::schedule_capacity(schedule_.levels())) return "schedule capacity";
+    if (schedule_.capacity() != quarlex::schedule_capacity(schedule_.levels()))
+      return "schedule capacity";
     // Each level's segment holds probes first, first + 1, ... in order, and
     // stops exactly where the next probe would pass the horizon.
     for (std::size_t i = 0; i < levels_.size(); ++i) {
@@ -540,11 +554,13 @@ class ElasticTable {
       std::uint32_t j = ProbeSchedule::first_probe(i);
       for (std::size_t r = 0; r < schedule_.level_size(i); ++r, ++j) {
         const u128 phi = elastic_phi(i + 1, j).value();
-        if (phi > horizon || segment[r] != PhiRoute{static_cast<std::uint32_t>(phi), probe_salt(i, j)}) {
+        if (phi > horizon ||
+            segment[r] != PhiRoute{static_cast<std::uint32_t>(phi), probe_salt(i, j)}) {
           return "wrong schedule route" + in;
         }
       }
-      if (j <= kProbeLimit && elastic_phi(i + 1, j).value() <= horizon) return "schedule misses a route" + in;
+      if (j <= kProbeLimit && elastic_phi(i + 1, j).value() <= horizon)
+        return "schedule misses a route" + in;
       if (walk_len_[i] > schedule_.level_size(i)) return "lookup walk beyond the schedule" + in;
     }
     std::size_t live = 0;
@@ -563,7 +579,8 @@ class ElasticTable {
         if (b != ph.fingerprint) return "fingerprint mismatch" + at;
         const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
         if ((ph.bloom & ~rec.bloom) != 0) return "Bloom bits missing" + at;
-        if (((rec.level_masks[ph.x & 3] >> std::min<std::size_t>(i, 15)) & 1) == 0) return "level mask missing" + at;
+        if (((rec.level_masks[ph.x & 3] >> std::min<std::size_t>(i, 15)) & 1) == 0)
+          return "level mask missing" + at;
         elastic::ProbeCounter counter;
         const Walk w = walk(key, ph, counter);
         const bool on_schedule = w.kind == Walk::Found && w.loc == Location{i, p};
@@ -625,7 +642,8 @@ class ElasticTable {
     return try_geometry_for(*slots, e);
   }
 
-  static Result<ElasticGeometry, TryReserveError> try_geometry_for(std::size_t slots, std::uint32_t e) {
+  static Result<ElasticGeometry, TryReserveError> try_geometry_for(std::size_t slots,
+                                                                   std::uint32_t e) {
     try {
       return ElasticGeometry::for_slots(slots, e);
     } catch (const std::bad_alloc&) {
@@ -640,12 +658,14 @@ class ElasticTable {
   // Arena, levels, scheduler and (when the current schedule has room for
   // fewer levels) a schedule for a geometry. More than 32 levels cannot be
   // probed.
-  static Result<Shape, TryReserveError> try_shape(const ElasticGeometry& g, std::size_t schedule_levels) {
+  static Result<Shape, TryReserveError> try_shape(const ElasticGeometry& g,
+                                                  std::size_t schedule_levels) {
     const std::size_t level_count = g.level_lengths.size();
     if (level_count > kMaxElasticLevels) return TryReserveError::CapacityOverflow;
     std::size_t total = 0;
     for (std::size_t n : g.level_lengths) {
-      if (n > std::numeric_limits<std::size_t>::max() - total) return TryReserveError::CapacityOverflow;
+      if (n > std::numeric_limits<std::size_t>::max() - total)
+        return TryReserveError::CapacityOverflow;
       total += n;
     }
     auto layout = compute_arena_layout(total, 0, sizeof(entry_type), sizeof(MembershipRecord));
@@ -743,7 +763,8 @@ class ElasticTable {
   std::optional<SlotChoice> choose_for_current_batch(const PreparedHash& ph) {
     if (batches_.stale(len_)) batches_.sync(len_);
     const std::size_t batch = batches_.index();
-    return choose_slot_for_new_key(ph, batch == 0 ? std::nullopt : std::optional<std::size_t>(batch - 1));
+    return choose_slot_for_new_key(
+        ph, batch == 0 ? std::nullopt : std::optional<std::size_t>(batch - 1));
   }
 
   // Probing beyond the last probe within the position cap cannot yield a
@@ -813,7 +834,8 @@ class ElasticTable {
     const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
     if (!p0) return Walk{Walk::NeedsScan, {}};
     counter.add();
-    if (l0.region.ctrl[*p0] == ph.fingerprint && KeyTraits<K>::eq(probe, l0.region.entries[*p0].key)) {
+    if (l0.region.ctrl[*p0] == ph.fingerprint &&
+        KeyTraits<K>::eq(probe, l0.region.entries[*p0].key)) {
       return Walk{Walk::Found, {0, *p0}};
     }
     if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Absent, {}};
@@ -844,7 +866,8 @@ class ElasticTable {
       const auto p = level_position(ph.x, r.salt, l.region.len, l.threshold);
       if (!p) return Walk{Walk::NeedsScan, {}};
       counter.add();
-      if (l.region.ctrl[*p] == ph.fingerprint && KeyTraits<K>::eq(probe, l.region.entries[*p].key)) {
+      if (l.region.ctrl[*p] == ph.fingerprint &&
+          KeyTraits<K>::eq(probe, l.region.entries[*p].key)) {
         return Walk{Walk::Found, {level, *p}};
       }
     }
@@ -861,14 +884,15 @@ class ElasticTable {
       counter.add(l.region.len);
       std::size_t p = 0;
       for (; p + kGroupWidth <= l.region.len; p += kGroupWidth) {
-        for (std::uint64_t m = group_match_mask(load_group(l.region.ctrl + p), ph.fingerprint); m != 0;
-             m &= m - 1) {
+        for (std::uint64_t m = group_match_mask(load_group(l.region.ctrl + p), ph.fingerprint);
+             m != 0; m &= m - 1) {
           const std::size_t at = p + mask_lowest(m);
           if (KeyTraits<K>::eq(probe, l.region.entries[at].key)) return Location{i, at};
         }
       }
       for (; p < l.region.len; ++p) {
-        if (l.region.ctrl[p] == ph.fingerprint && KeyTraits<K>::eq(probe, l.region.entries[p].key)) {
+        if (l.region.ctrl[p] == ph.fingerprint &&
+            KeyTraits<K>::eq(probe, l.region.entries[p].key)) {
           return Location{i, p};
         }
       }
