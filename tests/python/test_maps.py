@@ -224,13 +224,8 @@ def test_funnel_impossible_capacity_is_memory_error():
 
 def test_with_options(map_cls):
     name = map_cls.__name__
-    lowest = 1 if map_cls is quarlex.ElasticHashMap else 3
-    for e in range(lowest, 9):
-        m = map_cls.with_options(100, e)
-        assert type(m) is map_cls and len(m) == 0 and m.capacity >= 100
-        for i in range(300):
-            m[i] = i
-        assert sorted(m.values()) == list(range(300))
+    m = map_cls.with_options(100, 8)
+    assert type(m) is map_cls and len(m) == 0 and m.capacity >= 100
     assert map_cls.with_options().capacity == 0
     assert map_cls.with_options(reserve_exponent=None, capacity=8).capacity >= 8
     with pytest.raises(ValueError, match="^reserve exponent must be positive$"):
@@ -400,73 +395,38 @@ def test_replacing_keeps_stored_key(map_cls):
     assert len(m) == 1 and next(iter(m)) is k1 and m[k2] == 2
 
 
-def test_get(map_cls):
-    m = map_cls({"a": 1})
-    assert m.get("a") == 1 and m.get("b") is None and m.get("b", 5) == 5
-    assert m.get(key="b", default=6) == 6
-    with pytest.raises(TypeError, match=r"^get\(\) missing required argument 'key' \(pos 1\)$"):
-        m.get()
-    with pytest.raises(TypeError, match=r"^get\(\) takes at most 2 arguments \(3 given\)$"):
-        m.get(1, 2, 3)
-
-
-def test_pop(map_cls):
+def test_pop_and_get_defaults(map_cls):
     m = map_cls({"a": 1, "b": 2})
     assert m.pop("a") == 1 and "a" not in m
     # A passed default, None included, is returned on a miss, as dict.pop does.
     assert m.pop("a", None) is None
-    assert m.pop("a", 0) == 0
     assert m.pop(key="a", default="d") == "d"
+    assert m.get(key="a", default=6) == 6
     with pytest.raises(KeyError) as info:
         m.pop("a")
     assert info.value.args == ("a",)
-    assert dict(m.items()) == {"b": 2}
+    default = []
+    assert m.setdefault("c", default) is default and m["c"] is default
+    assert m.setdefault("d") is None and dict(m.items()) == {"b": 2, "c": [], "d": None}
 
 
-def test_popitem(map_cls):
-    m = map_cls({i: str(i) for i in range(20)})
-    seen = {}
-    while m:
-        first = next(iter(m.items()))
-        item = m.popitem()
-        assert item == first and type(item) is tuple
-        seen[item[0]] = item[1]
-    assert seen == {i: str(i) for i in range(20)}
+def test_method_argument_binding(map_cls):
+    m = map_cls()
+    with raises(TypeError, "get() missing required argument 'key' (pos 1)"):
+        m.get()
+    with raises(TypeError, "pop() takes at most 2 arguments (3 given)"):
+        m.pop(1, 2, 3)
+    with raises(TypeError, "setdefault() got an unexpected keyword argument 'k'"):
+        m.setdefault(k=1)
+    with raises(TypeError, "argument for get() given by name ('key') and position (1)"):
+        m.get(1, key=1)
+
+
+def test_popitem_on_empty(map_cls):
+    m = map_cls()
     with pytest.raises(KeyError) as info:
         m.popitem()
     assert info.value.args == ("popitem(): map is empty",)
-
-
-def test_setdefault(map_cls):
-    m = map_cls()
-    default = []
-    assert m.setdefault("a", default) is default and m["a"] is default
-    assert m.setdefault("a", 5) is default
-    assert m.setdefault("b") is None and m["b"] is None
-    assert len(m) == 2
-
-
-def test_clear(map_cls):
-    m = map_cls({i: i for i in range(100)})
-    cap = m.capacity
-    m.clear()
-    assert len(m) == 0 and 5 not in m and m.capacity <= cap
-    m[5] = 5
-    assert dict(m.items()) == {5: 5}
-
-
-def test_many_entries_with_removals(map_cls):
-    m = map_cls()
-    model = {}
-    for i in range(5000):
-        m[i] = model[i] = i * i
-    for i in range(0, 5000, 3):
-        del m[i]
-        del model[i]
-    for i in range(5000, 6000):
-        m[str(i)] = model[str(i)] = i
-    assert len(m) == len(model) and m == model
-    assert sorted(m.items(), key=repr) == sorted(model.items(), key=repr)
 
 
 # ---------------------------------------------------------------- modification counter
@@ -520,11 +480,7 @@ def test_failed_update_does_not_bump(map_cls):
 
 
 def test_update_branches(map_cls):
-    m = map_cls({"a": 0})
-    m.update(map_cls({"a": 1, "b": 1}))
-    assert dict(m.items()) == {"a": 1, "b": 1}
-    m.update({"b": 2, "c": 2})
-    assert dict(m.items()) == {"a": 1, "b": 2, "c": 2}
+    m = map_cls({"c": 0})
 
     class Mapping:
         def keys(self):
@@ -544,8 +500,6 @@ def test_update_branches(map_cls):
     assert m["g"] == "h"
     m.update(other={"z": 26})
     assert m["z"] == 26
-    m.update(iter([("y", 25)]))
-    assert m["y"] == 25
 
 
 def test_update_dict_subclass_uses_own_storage(map_cls):
@@ -660,10 +614,9 @@ def test_merge(map_cls):
     assert type(right) is map_cls and dict(right.items()) == {"a": 1, "b": 1, "c": 3}
     assert dict(([("a", 2)] | m).items()) == {"a": 1, "b": 1}
     assert dict(m.items()) == {"a": 1, "b": 1}
-    assert dict((m | m).items()) == {"a": 1, "b": 1}
-    other = quarlex.FunnelHashMap if map_cls is quarlex.ElasticHashMap else quarlex.ElasticHashMap
-    mixed = m | other({"z": 0})
-    assert type(mixed) is map_cls and dict(mixed.items()) == {"a": 1, "b": 1, "z": 0}
+    same = m
+    m |= [("c", 4)]
+    assert m is same and m["c"] == 4
 
 
 def test_merge_errors(map_cls):
@@ -676,15 +629,6 @@ def test_merge_errors(map_cls):
     with pytest.raises(TypeError, match="not iterable"):
         m |= 5
     assert dict(m.items()) == {"a": 1} and not changed()
-
-
-def test_inplace_merge(map_cls):
-    m = map_cls({"a": 1})
-    same = m
-    m |= {"a": 2, "b": 3}
-    assert m is same and dict(m.items()) == {"a": 2, "b": 3}
-    m |= [("c", 4)]
-    assert m["c"] == 4
 
 
 # ---------------------------------------------------------------- equality
