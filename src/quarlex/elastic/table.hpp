@@ -102,6 +102,19 @@ constexpr std::size_t tombstone_threshold(std::size_t n) noexcept {
   return std::min(three_n / 4, n / 2 + 32);
 }
 
+// Invariants between operations:
+// - len_ is the sum of the levels' live counts and never exceeds
+//   insert_limit_ = slots_ - (slots_ >> e), so an insertion always finds a
+//   free slot somewhere;
+// - every live key is reachable: either the elastic rule placed it at probe j
+//   of its level, with phi(level + 1, j) within the schedule's horizon and j
+//   within that level's walk length, or exceptional_ is set and lookups that
+//   miss the schedule scan the whole table;
+// - every live key's Bloom bits and level bit are set in its membership
+//   record;
+// - the batch tracker is synced lazily: only when len_ has left its range.
+// A rebuild or clear resets the schedule, walk lengths, records and
+// exceptional_ along with the slots.
 template <class K, class V>
 class ElasticTable {
  public:
@@ -704,7 +717,8 @@ class ElasticTable {
     }
   }
 
-  // Installs a fresh shape into an empty table.
+  // Installs a fresh shape. The caller has moved the old arena and levels
+  // out (or never had any); the seed, exponent and schedule storage stay.
   void install(Shape&& s) noexcept {
     arena_ = std::move(s.block);
     levels_ = std::move(s.levels);
