@@ -337,7 +337,8 @@ TEST(FunnelProbe, FingerprintAndReduction) {
   int unreduced = 0;
   for (std::uint64_t h = 0; h < 4000; ++h) {
     const PreparedProbe q = PreparedProbe::of(h);
-    const std::size_t i = unbiased_prepared_funnel_probe_index_in_range(q, kUniformSalt, threshold, range);
+    const std::size_t i =
+        unbiased_prepared_funnel_probe_index_in_range(q, kUniformSalt, threshold, range);
     if (i == kUnreduced) {
       ++unreduced;
       continue;
@@ -345,7 +346,8 @@ TEST(FunnelProbe, FingerprintAndReduction) {
     EXPECT_LT(i, range);
     bool matched = false;
     for (std::uint64_t r = 0; r < kReductionAttempts && !matched; ++r) {
-      const auto product = static_cast<unsigned __int128>(mix64(q.a ^ (kUniformSalt | r)) ^ q.b) * range;
+      const auto product =
+          static_cast<unsigned __int128>(mix64(q.a ^ (kUniformSalt | r)) ^ q.b) * range;
       if (static_cast<std::uint64_t>(product) >= threshold) {
         EXPECT_EQ(i, static_cast<std::size_t>(product >> 64));
         matched = true;
@@ -359,7 +361,9 @@ TEST(FunnelProbe, FingerprintAndReduction) {
 
 // ---------------------------------------------------------------- table
 
-Key key(std::uint64_t id, std::uint64_t hash, std::uint64_t serial = 0) { return Key{id, hash, serial}; }
+Key key(std::uint64_t id, std::uint64_t hash, std::uint64_t serial = 0) {
+  return Key{id, hash, serial};
+}
 
 std::uint64_t x_of(const KeyTable& t, const Key& k) { return table_hash(k.hash, t.seed()); }
 
@@ -625,9 +629,10 @@ TEST(FunnelTable, RandomOperationsMatchAModel) {
           model.erase(id);
         }
       } else if (t.tombstones() == 0 && t.slots() != 0) {
-        const FunnelOutcome fast = t.search_exact_prepared_for_insert(k, PreparedProbe::of(x),
-                                                                      funnel_fingerprint(x));
-        const FunnelOutcome full = t.search_exact_mode(k, PreparedProbe::of(x), funnel_fingerprint(x));
+        const FunnelOutcome fast =
+            t.search_exact_prepared_for_insert(k, PreparedProbe::of(x), funnel_fingerprint(x));
+        const FunnelOutcome full =
+            t.search_exact_mode(k, PreparedProbe::of(x), funnel_fingerprint(x));
         EXPECT_EQ(fast.kind, full.kind);
         if (fast.kind == FunnelSearch::Found || fast.kind == FunnelSearch::Vacant) {
           EXPECT_EQ(fast.slot, full.slot);

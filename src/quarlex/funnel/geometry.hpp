@@ -331,8 +331,7 @@ struct FunnelShape {
     } catch (const std::bad_alloc&) {
       return FunnelShapeError{FunnelShapeError::Kind::Alloc, ConfigError::too_small(n)};
     }
-    FunnelBucketCounts counts(p.first_buckets, (n - p.special_len) / p.bucket_width,
-                              p.level_count);
+    FunnelBucketCounts counts(p.first_buckets, (n - p.special_len) / p.bucket_width, p.level_count);
     std::size_t total = 0;
     for (std::uint64_t i = 0; auto c = counts.next(); ++i) {
       if (*c == 0 || *c > (funnel_detail::kWordMax - total) / p.bucket_width) {
@@ -461,10 +460,11 @@ inline Result<std::size_t, TryReserveError> funnel_slots_for_budget(std::uint32_
 inline std::optional<std::size_t> funnel_next_growth_slots(std::uint32_t e,
                                                            std::size_t insert_limit,
                                                            std::size_t required) {
-  constexpr std::size_t kMaxRequired = static_cast<std::size_t>(
-      std::numeric_limits<std::ptrdiff_t>::max()) - 1;
+  constexpr std::size_t kMaxRequired =
+      static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) - 1;
   if (required > kMaxRequired) return std::nullopt;
-  const std::size_t target = std::max(required, funnel_detail::saturating_add(insert_limit, insert_limit));
+  const std::size_t target =
+      std::max(required, funnel_detail::saturating_add(insert_limit, insert_limit));
   const auto n = funnel_slots_for_budget(e, target);
   if (!n) return std::nullopt;
   return n.value();

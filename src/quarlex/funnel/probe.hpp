@@ -63,7 +63,8 @@ inline constexpr std::size_t kUnreduced = std::numeric_limits<std::size_t>::max(
 // 2^64 mod range (so every index is equally likely).
 inline unsigned __int128 funnel_reduction_product(const PreparedProbe& p, std::uint64_t salt,
                                                   std::size_t range) noexcept {
-  return static_cast<unsigned __int128>(mix64(p.a ^ salt) ^ p.b) * static_cast<std::uint64_t>(range);
+  return static_cast<unsigned __int128>(mix64(p.a ^ salt) ^ p.b) *
+         static_cast<std::uint64_t>(range);
 }
 
 // Attempts 1..attempts of a site whose attempt 0 was rejected. Kept out of

@@ -196,7 +196,8 @@ class FunnelTable {
     FunnelOutcome out{FunnelSearch::Exhausted, 0};
     if (maybe_present) {
       out = search_exact_prepared_for_insert(key, p, t);
-      if (out.kind == FunnelSearch::Found) return replace(out.slot, std::move(key), std::move(value));
+      if (out.kind == FunnelSearch::Found)
+        return replace(out.slot, std::move(key), std::move(value));
       if (exceptional_) {
         const std::size_t slot = exceptional_scan(key, t);
         if (slot != kNoSlot) return replace(slot, std::move(key), std::move(value));
@@ -231,7 +232,8 @@ class FunnelTable {
       const std::size_t start = level.start + b * width;
       for (std::size_t off = 0; off < width; off += kGroupWidth) {
         const std::uint64_t w = load_group(ctrl + start + off);
-        const std::uint64_t keep = mask_below(static_cast<unsigned>(std::min(width - off, kGroupWidth)));
+        const std::uint64_t keep =
+            mask_below(static_cast<unsigned>(std::min(width - off, kGroupWidth)));
         const std::uint64_t free = group_free_mask(w) & keep;
         std::uint64_t match = group_match_mask(w, t) & keep;
         if (free != 0) match &= (free & (0 - free)) - 1;
@@ -255,8 +257,8 @@ class FunnelTable {
       const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
           p, level.salt, level.threshold, level.buckets);
       if (b == kUnreduced) return {FunnelSearch::Unreduced, 0};
-      const std::size_t slot = first_free_in_bucket(level.start + b * shape_.bucket_width,
-                                                    shape_.bucket_width);
+      const std::size_t slot =
+          first_free_in_bucket(level.start + b * shape_.bucket_width, shape_.bucket_width);
       if (slot != kNoSlot) return {FunnelSearch::Vacant, slot};
     }
     return search_vacancy_special(p);
@@ -394,7 +396,8 @@ class FunnelTable {
     const std::size_t n = storage_.region.len;
     const std::uint8_t* ctrl = storage_.region.ctrl;
     if (n != shape_.slots) return "storage length differs from the shape";
-    if (shape_.insert_limit > n || len_ > shape_.insert_limit) return "len <= insert_limit <= n broken";
+    if (shape_.insert_limit > n || len_ > shape_.insert_limit)
+      return "len <= insert_limit <= n broken";
     std::size_t full = 0, tombs = 0;
     for (std::size_t i = 0; i < n; ++i) {
       if (ctrl[i] == kCtrlTombstone) {
@@ -413,9 +416,11 @@ class FunnelTable {
     for (std::size_t i = n; n != 0 && i < n + kFunnelCtrlTail; ++i) {
       if (ctrl[i] != kCtrlEmpty) return "control tail byte " + std::to_string(i - n) + " is set";
     }
-    if (full != len_) return "len " + std::to_string(len_) + " but " + std::to_string(full) + " full slots";
+    if (full != len_)
+      return "len " + std::to_string(len_) + " but " + std::to_string(full) + " full slots";
     if (tombs != tombstones_) {
-      return "tombstones " + std::to_string(tombstones_) + " but " + std::to_string(tombs) + " in control";
+      return "tombstones " + std::to_string(tombstones_) + " but " + std::to_string(tombs) +
+             " in control";
     }
     return {};
   }
@@ -583,10 +588,12 @@ class FunnelTable {
                              FunnelProbeTally& tally) const {
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
-    const std::uint64_t narrow_keep = mask_below(static_cast<unsigned>(std::min(width, kGroupWidth)));
+    const std::uint64_t narrow_keep =
+        mask_below(static_cast<unsigned>(std::min(width, kGroupWidth)));
     for (const LevelShape& level : shape_.levels) {
       const std::size_t start = bucket_start(p, level);
-      if (start == kNoSlot) [[unlikely]] return kNoSlot;
+      if (start == kNoSlot) [[unlikely]]
+        return kNoSlot;
       tally.site();
       for (std::size_t off = 0; off < width; off += kGroupWidth) {
         const std::uint64_t w = load_group(ctrl + start + off);
@@ -609,8 +616,8 @@ class FunnelTable {
 
   // First slot of the key's bucket in `level`, or kNoSlot when unreduced.
   std::size_t bucket_start(const PreparedProbe& p, const LevelShape& level) const noexcept {
-    const std::size_t b =
-        unbiased_prepared_funnel_probe_index_in_range(p, level.salt, level.threshold, level.buckets);
+    const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
+        p, level.salt, level.threshold, level.buckets);
     return b == kUnreduced ? kNoSlot : level.start + b * shape_.bucket_width;
   }
 
@@ -624,7 +631,8 @@ class FunnelTable {
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
     for (std::size_t off = 0; off < width; off += kGroupWidth) {
-      const std::uint64_t keep = mask_below(static_cast<unsigned>(std::min(width - off, kGroupWidth)));
+      const std::uint64_t keep =
+          mask_below(static_cast<unsigned>(std::min(width - off, kGroupWidth)));
       std::uint64_t cand = group_match_or_free_mask(load_group(ctrl + start + off), t) & keep;
       for (; cand != 0; cand &= cand - 1) {
         if (slot_rule(key, start + off + mask_lowest(cand), t, tomb, out, tally)) return true;
@@ -698,7 +706,8 @@ class FunnelTable {
   std::size_t first_free_in_bucket(std::size_t start, std::size_t width) const noexcept {
     const std::uint8_t* ctrl = storage_.region.ctrl;
     for (std::size_t off = 0; off < width; off += kGroupWidth) {
-      const std::uint64_t keep = mask_below(static_cast<unsigned>(std::min(width - off, kGroupWidth)));
+      const std::uint64_t keep =
+          mask_below(static_cast<unsigned>(std::min(width - off, kGroupWidth)));
       const std::uint64_t free = group_free_mask(load_group(ctrl + start + off)) & keep;
       if (free != 0) return start + off + mask_lowest(free);
     }
