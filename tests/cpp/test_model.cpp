@@ -18,6 +18,7 @@
 #include "quarlex/collections/hash_map.hpp"
 #include "quarlex/collections/hash_set.hpp"
 #include "quarlex/elastic/table.hpp"
+#include "quarlex/funnel/table.hpp"
 
 namespace quarlex {
 namespace {
@@ -248,7 +249,7 @@ void run_set_model(std::uint32_t e, Plan plan, std::uint64_t seed) {
 template <class F>
 class TableModel : public ::testing::Test {};
 
-using Families = ::testing::Types<Family<ElasticTable, 1>>;
+using Families = ::testing::Types<Family<ElasticTable, 1>, Family<FunnelTable, 3>>;
 TYPED_TEST_SUITE(TableModel, Families);
 
 TYPED_TEST(TableModel, MapMatchesUnorderedMap) {
