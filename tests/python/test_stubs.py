@@ -14,6 +14,7 @@ import pytest
 HERE = Path(__file__).resolve().parent
 STUBS = HERE.parents[1] / "src" / "quarlex" / "python" / "stubs"
 USAGE = HERE / "typecheck_usage.py"
+ALLOWLIST = HERE / "stubtest_allowlist.txt"
 
 # Each line marked `# E` must draw a mypy error; no other line may.
 MISUSE = """\
@@ -73,6 +74,19 @@ def test_stubs_sit_beside_the_built_module() -> None:
     beside = Path(quarlex.__file__).with_name("quarlex.pyi")
     assert beside.is_file(), f"no stubs beside {quarlex.__file__}"
     assert beside.read_text() == (STUBS / "quarlex.pyi").read_text()
+
+
+def test_stubs_match_the_runtime(mypy_cache: Path) -> None:
+    # stubtest imports the built module and compares every class, method and
+    # signature with the stubs: a method added, renamed or dropped on either
+    # side fails here.
+    quarlex = pytest.importorskip("quarlex")
+    cmd = [sys.executable, "-m", "mypy.stubtest", "quarlex", "--allowlist", str(ALLOWLIST),
+           "--mypy-config-file", "/dev/null"]
+    env = {"MYPYPATH": str(STUBS), "PYTHONPATH": str(Path(quarlex.__file__).parent),
+           "PATH": "/usr/bin:/bin"}
+    done = subprocess.run(cmd, capture_output=True, text=True, env=env, cwd=mypy_cache, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
 
 
 def test_usage_runs() -> None:
