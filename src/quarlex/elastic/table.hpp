@@ -817,12 +817,12 @@ class ElasticTable {
     if (!ctrl_is_full(ctrl)) panic("Elastic removal from a slot without an entry");
     entry_type& slot = l.region.entries[loc.position];
     entry_type e{std::move(slot.key), std::move(slot.value)};
-    std::destroy_at(&slot);
     ctrl = kCtrlTombstone;
     --l.occupied;
     ++l.tombstones;
     --len_;
     ++removals_since_refresh_;
+    std::destroy_at(&slot);
     return e;
   }
 
