@@ -89,7 +89,6 @@ class FunnelTable {
         len_(std::exchange(o.len_, 0)),
         tombstones_(std::exchange(o.tombstones_, 0)),
         removals_since_refresh_(std::exchange(o.removals_since_refresh_, 0)),
-        membership_offset_(std::exchange(o.membership_offset_, 0)),
         reserve_exponent_(o.reserve_exponent_),
         hasher_(o.hasher_),
         arena_(std::move(o.arena_)) {}
@@ -105,7 +104,6 @@ class FunnelTable {
       len_ = std::exchange(o.len_, 0);
       tombstones_ = std::exchange(o.tombstones_, 0);
       removals_since_refresh_ = std::exchange(o.removals_since_refresh_, 0);
-      membership_offset_ = std::exchange(o.membership_offset_, 0);
       reserve_exponent_ = o.reserve_exponent_;
       hasher_ = o.hasher_;
       arena_ = std::move(o.arena_);
@@ -196,8 +194,9 @@ class FunnelTable {
     FunnelOutcome out{FunnelSearch::Exhausted, 0};
     if (maybe_present) {
       out = search_exact_prepared_for_insert(key, p, t);
-      if (out.kind == FunnelSearch::Found)
+      if (out.kind == FunnelSearch::Found) {
         return replace(out.slot, std::move(key), std::move(value));
+      }
       if (exceptional_) {
         const std::size_t slot = exceptional_scan(key, t);
         if (slot != kNoSlot) return replace(slot, std::move(key), std::move(value));
@@ -338,7 +337,7 @@ class FunnelTable {
     removals_since_refresh_ = 0;
     Cursor cursor;
     while (const auto slot = scan_next(cursor)) {
-      mark_summary(stored_hash_of(storage_.region.entries[*slot].key));
+      mark_summary(table_hash_of(storage_.region.entries[*slot].key));
     }
   }
 
@@ -396,15 +395,16 @@ class FunnelTable {
     const std::size_t n = storage_.region.len;
     const std::uint8_t* ctrl = storage_.region.ctrl;
     if (n != shape_.slots) return "storage length differs from the shape";
-    if (shape_.insert_limit > n || len_ > shape_.insert_limit)
+    if (shape_.insert_limit > n || len_ > shape_.insert_limit) {
       return "len <= insert_limit <= n broken";
+    }
     std::size_t full = 0, tombs = 0;
     for (std::size_t i = 0; i < n; ++i) {
       if (ctrl[i] == kCtrlTombstone) {
         ++tombs;
       } else if (ctrl_is_full(ctrl[i])) {
         ++full;
-        const std::uint64_t x = stored_hash_of(storage_.region.entries[i].key);
+        const std::uint64_t x = table_hash_of(storage_.region.entries[i].key);
         if (ctrl[i] != funnel_fingerprint(x)) {
           return "slot " + std::to_string(i) + " holds a byte other than its key's fingerprint";
         }
@@ -416,8 +416,9 @@ class FunnelTable {
     for (std::size_t i = n; n != 0 && i < n + kFunnelCtrlTail; ++i) {
       if (ctrl[i] != kCtrlEmpty) return "control tail byte " + std::to_string(i - n) + " is set";
     }
-    if (full != len_)
+    if (full != len_) {
       return "len " + std::to_string(len_) + " but " + std::to_string(full) + " full slots";
+    }
     if (tombs != tombstones_) {
       return "tombstones " + std::to_string(tombstones_) + " but " + std::to_string(tombs) +
              " in control";
@@ -471,7 +472,6 @@ class FunnelTable {
     storage_.region.entries = arena_.template at<entry_type>(s.layout.slot_offset);
     storage_.region.len = s.layout.slots;
     summary_ = arena_.template at<std::uint64_t>(s.layout.summary_offset);
-    membership_offset_ = s.layout.summary_offset;
     membership_count_ = s.layout.summary_count;
     len_ = 0;
     tombstones_ = 0;
@@ -492,7 +492,7 @@ class FunnelTable {
     ArenaDropGuard<FlatStorage> old(std::move(arena_), storage_);
     adopt(std::move(fresh));
     old.regions().region.drain_values_and_clear([this](entry_type&& e) {
-      const std::uint64_t x = stored_hash_of(e.key);
+      const std::uint64_t x = table_hash_of(e.key);
       const std::uint8_t t = funnel_fingerprint(x);
       const FunnelOutcome out = vacancy_search(PreparedProbe::of(x));
       place(out, "Funnel rebuild has enough logical capacity", std::move(e.key), std::move(e.value),
@@ -506,7 +506,6 @@ class FunnelTable {
     ArenaDropGuard<FlatStorage> old(std::move(arena_), std::exchange(storage_, FlatStorage{}));
     summary_ = nullptr;
     membership_count_ = 0;
-    membership_offset_ = 0;
     shape_ = FunnelShape{};
     len_ = 0;
     tombstones_ = 0;
@@ -514,7 +513,7 @@ class FunnelTable {
     exceptional_ = false;
   }
 
-  std::uint64_t stored_hash_of(const K& key) const {
+  std::uint64_t table_hash_of(const K& key) const {
     return table_hash(KeyTraits<K>::hash(key), hasher_);
   }
 
@@ -745,7 +744,6 @@ class FunnelTable {
   std::size_t len_ = 0;
   std::size_t tombstones_ = 0;
   std::size_t removals_since_refresh_ = 0;
-  std::size_t membership_offset_ = 0;
   std::uint32_t reserve_exponent_;
   std::uint64_t hasher_;
   ArenaBlock arena_;
