@@ -38,6 +38,11 @@ class BorrowFlag {
   }
   void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 
+  // Whether a writer holds the object right now. Enough for readers of
+  // state that is itself atomic, where a full shared borrow would cost two
+  // read-modify-writes.
+  bool exclusively_held() const noexcept { return state_.load(std::memory_order_acquire) < 0; }
+
  private:
   std::atomic<std::int32_t> state_{0};
 };

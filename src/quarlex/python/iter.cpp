@@ -39,13 +39,9 @@ PyObject* iter_next(PyObject* raw) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     IterObject* self = as_iter(raw);
     ExclusiveBorrow own(self->borrow);
-    auto* owner = reinterpret_cast<CollectionBase*>(self->owner.get());
-    std::uint64_t mods;
-    {
-      SharedBorrow b(owner->borrow);
-      mods = owner->mods;
-    }
-    if (mods != self->stamp) {
+    const auto* owner = reinterpret_cast<const CollectionBase*>(self->owner.get());
+    if (owner->borrow.exclusively_held()) raise(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
+    if (owner->counter() != self->stamp) {
       raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
     if (self->position >= self->snapshot.size()) return nullptr;
@@ -89,7 +85,7 @@ PyObject* make_snapshot_iter(TypeId id, PyObject* owner, std::vector<Ref>&& snap
   new (&self->borrow) BorrowFlag();
   new (&self->snapshot) std::vector<Ref>(std::move(snapshot));
   new (&self->owner) Ref(Ref::borrow(owner));
-  self->stamp = reinterpret_cast<CollectionBase*>(owner)->mods;
+  self->stamp = reinterpret_cast<const CollectionBase*>(owner)->counter();
   self->position = 0;
   return raw;
 }

@@ -4,10 +4,12 @@
 // executes, kept for the life of the process, and looked up by `TypeId`.
 // `CollectionBase` is the common prefix of the four collection objects: the
 // borrow flag guarding the collection and its modification counter, which
-// only changes under the exclusive borrow and is read by iterators under a
-// shared one (the flag's acquire/release ordering publishes it).
+// only changes under the exclusive borrow. The counter is atomic so that
+// iterators can read it with a plain load after checking that no writer holds
+// the object, instead of taking a shared borrow on every step.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -51,10 +53,14 @@ PyTypeObject* make_type(PyType_Spec& spec, const char* class_name);
 struct CollectionBase {
   PyObject_HEAD
   BorrowFlag borrow;
-  std::uint64_t mods;
+  std::atomic<std::uint64_t> mods;
 
-  // Records a change; live iterators compare against it. Wraps around.
-  void bump() noexcept { ++mods; }
+  // Records a change; live iterators compare against it. Wraps around. Only
+  // the holder of the exclusive borrow calls it, so load and store suffice.
+  void bump() noexcept {
+    mods.store(mods.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+  std::uint64_t counter() const noexcept { return mods.load(std::memory_order_relaxed); }
 };
 
 // A collection object: the common prefix, then the owned collection `C`.
@@ -71,7 +77,7 @@ PyObject* new_collection(PyTypeObject* type, C&& coll) {
   if (raw == nullptr) throw_error();
   auto* self = reinterpret_cast<CollectionObject<std::decay_t<C>>*>(raw);
   new (&self->borrow) BorrowFlag();
-  self->mods = 0;
+  new (&self->mods) std::atomic<std::uint64_t>(0);
   new (&self->coll) std::decay_t<C>(std::forward<C>(coll));
   return raw;
 }
