@@ -557,11 +557,11 @@ class FunnelTable {
     if (!ctrl_is_full(c)) panic("Funnel removal of a slot that holds no entry");
     entry_type& stored = storage_.region.entries[slot];
     entry_type e(std::move(stored));
-    std::destroy_at(&stored);
     c = kCtrlTombstone;
     --len_;
     ++tombstones_;
     ++removals_since_refresh_;
+    std::destroy_at(&stored);
     return e;
   }
 
