@@ -647,16 +647,15 @@ class TestBumps:
         s.symmetric_difference_update(set_cls([1, 4]))
         assert set(s) == {3, 4} and not still_valid(it)
 
-    def test_partial_update_that_then_fails_bumps(self, set_cls):
+    def test_update_that_fails_part_way_keeps_its_elements_without_bumping(self, set_cls):
         s = set_cls([1])
         it = iter(s)
         with pytest.raises(TypeError):
             s.update([2, [3]])
-        assert 2 in s and not still_valid(it)
-        it = iter(s)
+        assert 2 in s and still_valid(it)
         with pytest.raises(TypeError):
-            s.update([1, [3]])
-        assert still_valid(it)
+            s ^= [5, [3]]
+        assert 5 not in s and still_valid(it)
 
     def test_new_set_operations_leave_the_receiver_alone(self, set_cls):
         s = set_cls([1, 2])

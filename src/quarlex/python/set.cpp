@@ -13,13 +13,14 @@
 // sized once, instead of copying everything and removing afterwards.
 //
 // Counter rule: a mutating call bumps at most once, at its end, when it
-// changed the contents (a length change, or a toggled element), also when it
-// then stops with an error part way, so a live iterator never goes on with a
-// snapshot of contents that are gone.
+// changed the contents (a length change, or a toggled element) and ended
+// without error. A call that stops with an error part way keeps what it did
+// and does not bump, as a failed map update does.
 #include "quarlex/python/set.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <string>
 #include <vector>
@@ -169,16 +170,19 @@ struct SetClass {
   static Object* of(PyObject* o) noexcept { return Family::of(o); }
 
   // Bumps the object's counter once, when the mutating call that owns it
-  // ends, if the contents changed. Lives inside the exclusive borrow.
+  // returns normally, if the contents changed. Lives inside the exclusive
+  // borrow.
   struct ChangeWatch {
     Object* obj;
     std::size_t before;
+    int unwinding = std::uncaught_exceptions();
     bool toggled = false;
 
     explicit ChangeWatch(Object* o) noexcept : obj(o), before(o->coll.len()) {}
     ChangeWatch(const ChangeWatch&) = delete;
     ChangeWatch& operator=(const ChangeWatch&) = delete;
     ~ChangeWatch() {
+      if (std::uncaught_exceptions() > unwinding) return;
       if (toggled || obj->coll.len() != before) obj->bump();
     }
   };
