@@ -11,13 +11,14 @@ so the figure is the operation itself; bulk operations (update, copy,
 iteration, the set algebra) are timed whole and divided by the number of
 elements they touch. Keys are random 62-bit ints or random 12-character
 strs, the same objects for every contender; misses use keys that are never
-inserted. Memory is the growth of the resident set when a fresh process
-builds the container from a prepared key list, per entry.
+inserted. Memory (at the largest n) is the bytes a container allocates for
+its own storage per entry, keys and values not counted (see bytes_per_entry).
 """
 
 from __future__ import annotations
 
 import argparse
+import ctypes
 import gc
 import os
 import platform
@@ -27,6 +28,7 @@ import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from functools import partial
 from typing import Any
 
 import quarlex
@@ -222,7 +224,7 @@ def set_cases(keys: Keys) -> list[Case]:
             return a ^ b
         return run
 
-    cases = [
+    cases: list[Case] = [
         ("add", True, True, lambda cls: cls(), add, n),
         ("in hit", True, False, filled, hits, n),
         ("in miss", True, False, filled, misses, n),
@@ -249,7 +251,7 @@ def run_suite(classes: dict[str, Any], cases: list[Case], targets: dict[str, flo
     for name, per_key, mutates, setup, run, touched in cases:
         ns = {}
         for cls_name, cls in classes.items():
-            total: float = best_ns(run, lambda cls=cls: setup(cls), repeat, fresh=mutates)
+            total: float = best_ns(run, partial(setup, cls), repeat, fresh=mutates)
             if per_key:
                 total = max(total - overhead_ns, 0)
             ns[cls_name] = total / touched
@@ -269,36 +271,46 @@ def bench_sets(kind: str, n: int, repeat: int) -> list[Row]:
     return run_suite(SET_CLASSES, set_cases(keys), SET_TARGETS, repeat, overhead)
 
 
-MEMORY_PROBE = """
-import sys, quarlex
-kind, n, name = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-cls = {"dict": dict, "set": set}.get(name) or getattr(quarlex, name)
-keys = [i * 0x9E3779B97F4A7C15 % (1 << 62) for i in range(n)]
-if kind == "str":
-    keys = [f"{k:012x}"[-12:] for k in keys]
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * __import__("os").sysconf("SC_PAGE_SIZE")
-before = rss()
-c = cls()
-if hasattr(c, "add"):
-    for k in keys: c.add(k)
-else:
-    for k in keys: c[k] = None
-print(rss() - before)
-"""
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
 
 
-def bytes_per_entry(name: str, kind: str, n: int) -> float | None:
-    """Resident bytes per entry of a container built in a fresh process."""
-    if not os.path.exists("/proc/self/statm"):
+def _c_heap_in_use() -> Callable[[], int] | None:
+    """glibc's count of bytes in use (heap and mmap'd blocks), if available."""
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
         return None
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, kind, str(n), name],
-                          capture_output=True, text=True, env=env, timeout=600)
-    if done.returncode != 0:
+    mallinfo2.restype = _MallInfo2
+
+    def in_use() -> int:
+        info = mallinfo2()
+        return int(info.uordblks + info.hblkhd)
+    return in_use
+
+
+def bytes_per_entry(cls: Any, keys: Sequence[Any]) -> float | None:
+    """Bytes the container holds for its own storage, per entry.
+
+    dict and set count their tables in sys.getsizeof. The quarlex classes
+    keep theirs in the C heap, so for them it is the growth of glibc's
+    in-use bytes while the container is built, plus the object itself."""
+    if cls in (dict, set):
+        c = cls.fromkeys(keys) if cls is dict else cls(keys)
+        return sys.getsizeof(c) / len(keys)
+    in_use = _c_heap_in_use()
+    if in_use is None:
         return None
-    return int(done.stdout.strip()) / n
+    before = in_use()
+    c = cls()
+    if hasattr(c, "add"):
+        for k in keys:
+            c.add(k)
+    else:
+        for k in keys:
+            c[k] = None
+    return (in_use() - before + sys.getsizeof(c)) / len(keys)
 
 
 def fmt_ns(v: float) -> str:
@@ -358,7 +370,7 @@ def main(argv: Iterable[str] | None = None) -> None:
     ap.add_argument("--kinds", nargs="+", default=["int", "str"], choices=["int", "str"])
     ap.add_argument("--only", choices=["maps", "sets"])
     ap.add_argument("--markdown", action="store_true", help="print Markdown tables")
-    ap.add_argument("--no-memory", action="store_true", help="skip the bytes-per-entry probes")
+    ap.add_argument("--no-memory", action="store_true", help="skip the bytes-per-entry measurement")
     args = ap.parse_args(list(argv) if argv is not None else None)
     sizes = args.sizes or ([10**3, 10**4] if args.quick else [10**3, 10**5, 10**6])
 
@@ -373,7 +385,8 @@ def main(argv: Iterable[str] | None = None) -> None:
                 rows = bench(kind, n, repeat)
                 memory = None
                 if not args.no_memory and n == max(sizes):
-                    memory = {c: bytes_per_entry(c, kind, n) for c in classes}
+                    keys = Keys.build(kind, n).present
+                    memory = {name: bytes_per_entry(cls, keys) for name, cls in classes.items()}
                 print(table(f"{family}, {kind} keys, n = {n:,}", rows, base, args.markdown, memory),
                       flush=True)
 
