@@ -229,11 +229,16 @@ inline constexpr std::array<std::size_t, kMaxElasticLevels + 1> kScheduleOffsets
 // The probe schedule up to a horizon H: exactly one route for each
 // (level i, probe j) with phi(i + 1, j) <= H, except (0, 1), which a lookup
 // checks on its own. Each level's routes form a segment in probe order, so
-// every segment is sorted by query position and the schedule's order is the
-// merge of its segments; a lookup merges only the levels the key's
-// membership record allows. Segment i sits at kScheduleOffsets[i] with room
-// for every probe of level i within the position cap, so extending never
-// allocates.
+// every segment is sorted by query position. Segment i sits at
+// kScheduleOffsets[i] with room for every probe of level i within the
+// position cap, so extending never allocates.
+//
+// The walk is what a lookup visits: per level, the leading routes of its
+// segment up to the deepest probe at which an entry was placed since the
+// last clear (later probes hold no entry), merged across levels by query
+// position. It has the same room as the segments, so it never allocates
+// either. Invariant: walk_ is the sorted merge of the first walk_len_[i]
+// routes of every segment i, and walk_len_[i] <= counts_[i].
 class ProbeSchedule {
  public:
   ProbeSchedule() noexcept = default;
@@ -242,6 +247,7 @@ class ProbeSchedule {
     ProbeSchedule s;
     try {
       s.routes_.resize(schedule_capacity(levels));
+      s.walk_.resize(s.routes_.size());
     } catch (const std::bad_alloc&) {
       return TryReserveError::AllocError;
     }
@@ -264,8 +270,30 @@ class ProbeSchedule {
     horizon_ = position;
   }
 
+  // Lets the walk reach probe `probe` of `level`, already scheduled: its new
+  // routes are merged in from the back, so nothing moves twice.
+  void reach(std::size_t level, std::uint32_t probe) noexcept {
+    const std::size_t depth = probe + 1 - first_probe(level);
+    if (depth <= walk_len_[level]) return;
+    const PhiRoute* run = level_routes(level) + walk_len_[level];
+    std::size_t r = depth - walk_len_[level];
+    std::size_t w = walk_size_;
+    walk_size_ += r;
+    PhiRoute* out = walk_.data() + walk_size_;
+    while (r > 0) {
+      if (w > 0 && walk_[w - 1].key > run[r - 1].key) {
+        *--out = walk_[--w];
+      } else {
+        *--out = run[--r];
+      }
+    }
+    walk_len_[level] = static_cast<std::uint16_t>(depth);
+  }
+
   void clear() noexcept {
     counts_.fill(0);
+    walk_len_.fill(0);
+    walk_size_ = 0;
     horizon_ = 0;
   }
 
@@ -285,6 +313,10 @@ class ProbeSchedule {
   }
   std::size_t level_size(std::size_t level) const noexcept { return counts_[level]; }
 
+  const PhiRoute* walk_begin() const noexcept { return walk_.data(); }
+  const PhiRoute* walk_end() const noexcept { return walk_.data() + walk_size_; }
+  std::size_t walk_len(std::size_t level) const noexcept { return walk_len_[level]; }
+
   // Every route in increasing query position.
   std::vector<PhiRoute> ordered() const {
     std::vector<PhiRoute> out;
@@ -303,7 +335,10 @@ class ProbeSchedule {
 
  private:
   std::vector<PhiRoute> routes_;
+  std::vector<PhiRoute> walk_;
   std::array<std::uint16_t, kMaxElasticLevels> counts_{};
+  std::array<std::uint16_t, kMaxElasticLevels> walk_len_{};
+  std::size_t walk_size_ = 0;
   std::size_t levels_ = 0;
   std::uint32_t horizon_ = 0;
 };

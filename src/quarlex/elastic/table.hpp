@@ -173,7 +173,6 @@ class ElasticTable {
     std::swap(records_, o.records_);
     std::swap(membership_count_, o.membership_count_);
     std::swap(schedule_, o.schedule_);
-    std::swap(walk_len_, o.walk_len_);
     std::swap(len_, o.len_);
     std::swap(exceptional_, o.exceptional_);
     std::swap(arena_, o.arena_);
@@ -371,7 +370,7 @@ class ElasticTable {
     std::optional<Location> found;
     if (w.kind == Walk::Found) {
       found = w.loc;
-    } else if (w.kind == Walk::NeedsScan || (exceptional_ && len_ > 0)) {
+    } else if (w.kind == Walk::NeedsScan || (w.kind == Walk::Absent && exceptional_)) {
       found = full_scan(probe, ph, counter);
     }
     counter.finish(found.has_value());
@@ -450,9 +449,7 @@ class ElasticTable {
   Location place_new_entry(K&& key, V&& value, const PreparedHash& ph, const SlotChoice& choice) {
     if (choice.query > kQueryPositionCap) panic("Elastic query-position convention exhausted");
     if (choice.query > schedule_.horizon()) extend_probe_schedule(choice.query);
-    const auto depth =
-        static_cast<std::uint16_t>(choice.probe + 1 - ProbeSchedule::first_probe(choice.level));
-    walk_len_[choice.level] = std::max(walk_len_[choice.level], depth);
+    schedule_.reach(choice.level, choice.probe);
     return write_new_entry(choice.level, choice.position, std::move(key), std::move(value), ph);
   }
 
@@ -574,7 +571,19 @@ class ElasticTable {
       }
       if (j <= kProbeLimit && elastic_phi(i + 1, j).value() <= horizon)
         return "schedule misses a route" + in;
-      if (walk_len_[i] > schedule_.level_size(i)) return "lookup walk beyond the schedule" + in;
+      if (schedule_.walk_len(i) > schedule_.level_size(i))
+        return "lookup walk beyond the schedule" + in;
+    }
+    {
+      std::vector<PhiRoute> merged;
+      for (std::size_t i = 0; i < levels_.size(); ++i) {
+        const PhiRoute* segment = schedule_.level_routes(i);
+        merged.insert(merged.end(), segment, segment + schedule_.walk_len(i));
+      }
+      std::sort(merged.begin(), merged.end(),
+                [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
+      if (!std::equal(merged.begin(), merged.end(), schedule_.walk_begin(), schedule_.walk_end()))
+        return "lookup walk is not the merge of the walked segments";
     }
     std::size_t live = 0;
     for (std::size_t i = 0; i < levels_.size(); ++i) {
@@ -640,8 +649,11 @@ class ElasticTable {
     ProbeSchedule schedule;  // has no levels when the current one has room
   };
 
+  // The outcome of a walk: found; absent from every slot the walk visits
+  // (an exceptional table must still be scanned); proven absent by the
+  // membership record; or cut short by an exhausted position.
   struct Walk {
-    enum Kind { Found, Absent, NeedsScan } kind;
+    enum Kind { Found, Absent, Proven, NeedsScan } kind;
     Location loc;
   };
 
@@ -794,7 +806,6 @@ class ElasticTable {
   void reset_placement_state() noexcept {
     exceptional_ = false;
     schedule_.clear();
-    walk_len_.fill(0);
   }
 
   void note_membership(const PreparedHash& ph, std::size_t level) noexcept {
@@ -837,47 +848,30 @@ class ElasticTable {
   }
 
   // The probe-sequence search: level 0's first slot, the membership record,
-  // then the schedule in query-position order, restricted to the levels the
-  // record's mask allows and, within each level, to the query positions where
-  // entries were placed since the last rebuild or clear.
+  // then the schedule's walk in query-position order, skipping the levels
+  // the record's mask rules out. A Bloom bit missing from the record proves
+  // the key absent from the whole table (exceptional entries included).
   template <class Q>
   Walk walk(const Q& probe, const PreparedHash& ph, elastic::ProbeCounter& counter) const {
-    if (len_ == 0) return Walk{Walk::Absent, {}};
+    if (len_ == 0) return Walk{Walk::Proven, {}};
+    const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
+    if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Proven, {}};
     const Level& l0 = levels_[0];
     const auto p0 = level_position(ph.x, 0, l0.region.len, l0.threshold);
-    const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
     if (!p0) return Walk{Walk::NeedsScan, {}};
     counter.add();
     if (l0.region.ctrl[*p0] == ph.fingerprint &&
         KeyTraits<K>::eq(probe, l0.region.entries[*p0].key)) {
       return Walk{Walk::Found, {0, *p0}};
     }
-    if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Absent, {}};
     // Bit 15 stands for level 15 and every deeper level.
     const auto mask = static_cast<std::uint32_t>(
         static_cast<std::int32_t>(static_cast<std::int16_t>(rec.level_masks[ph.x & 3])));
-    // Merge, by query position, the schedule segments of the levels the
-    // mask allows, each cut where the deepest rule placement in it lies.
-    struct Head {
-      const PhiRoute* next;
-      const PhiRoute* end;
-    };
-    std::array<Head, kMaxElasticLevels> heads;
-    std::size_t k = 0;
-    for (std::uint32_t m = mask; m != 0; m &= m - 1) {
-      const auto level = static_cast<std::size_t>(std::countr_zero(m));
-      if (walk_len_[level] == 0) continue;
-      const PhiRoute* first = schedule_.level_routes(level);
-      heads[k++] = Head{first, first + walk_len_[level]};
-    }
-    while (k > 0) {
-      std::size_t s = 0;
-      for (std::size_t t = 1; t < k; ++t) s = heads[t].next->key < heads[s].next->key ? t : s;
-      const PhiRoute& r = *heads[s].next;
-      if (++heads[s].next == heads[s].end) heads[s] = heads[--k];
-      const std::size_t level = r.level();
+    for (const PhiRoute* r = schedule_.walk_begin(); r != schedule_.walk_end(); ++r) {
+      const std::size_t level = r->level();
+      if (((mask >> level) & 1) == 0) continue;
       const Level& l = levels_[level];
-      const auto p = level_position(ph.x, r.salt, l.region.len, l.threshold);
+      const auto p = level_position(ph.x, r->salt, l.region.len, l.threshold);
       if (!p) return Walk{Walk::NeedsScan, {}};
       counter.add();
       if (l.region.ctrl[*p] == ph.fingerprint &&
@@ -919,10 +913,6 @@ class ElasticTable {
   MembershipRecord* records_ = nullptr;  // inside arena_, 64-byte aligned
   std::size_t membership_count_ = 0;     // ceil(slots / 10)
   ProbeSchedule schedule_;
-  // Per level, how many leading routes of its schedule segment a lookup
-  // visits: up to the deepest probe at which the elastic rule placed an
-  // entry since the last rebuild or clear. Later probes hold no entry.
-  std::array<std::uint16_t, kMaxElasticLevels> walk_len_{};
   std::size_t len_ = 0;
   bool exceptional_ = false;  // some entry lies off its probe sequence
 
