@@ -23,6 +23,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "quarlex/common/control.hpp"
 #include "quarlex/common/errors.hpp"
 
@@ -119,6 +123,7 @@ class ArenaBlock {
     if (p == nullptr) return TryReserveError::AllocError;
     b.base_ = static_cast<std::byte*>(p);
     b.size_ = layout.size;
+    advise_huge_pages(b.base_, b.size_);
     std::memset(b.base_, 0, layout.ctrl_len);
     std::memset(b.base_ + layout.summary_offset, 0, layout.size - layout.summary_offset);
     return b;
@@ -132,6 +137,11 @@ class ArenaBlock {
     }
   }
 
+  // Blocks at least this large ask for transparent huge pages: lookups touch
+  // a few random lines of a block, and with 4 KiB pages nearly each of them
+  // also misses the TLB.
+  static constexpr std::size_t kHugePageBlock = std::size_t{4} << 20;
+
   std::byte* base() const noexcept { return base_; }
   std::size_t size() const noexcept { return size_; }
   std::size_t align() const noexcept { return base_ ? kArenaAlign : 1; }
@@ -143,6 +153,18 @@ class ArenaBlock {
   }
 
  private:
+  // Advice only: the whole pages inside the block, errors ignored.
+  static void advise_huge_pages([[maybe_unused]] std::byte* p,
+                                [[maybe_unused]] std::size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (size < kHugePageBlock) return;
+    constexpr std::uintptr_t kPage = 4096;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + size) & ~(kPage - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+  }
+
   std::byte* base_ = nullptr;
   std::size_t size_ = 0;
 };
