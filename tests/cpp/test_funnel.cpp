@@ -609,6 +609,7 @@ TEST(FunnelTable, RandomOperationsMatchAModel) {
         const auto slot = t.find(k, x);
         ASSERT_EQ(slot.has_value(), model.count(id) == 1) << "e=" << e << " step=" << step;
         if (slot) {
+          ASSERT_EQ(t.entry_at(*slot).key.id, id);
           if (op == 8) {
             (void)t.remove_deferred(*slot);
             t.finish_deferred_removals();

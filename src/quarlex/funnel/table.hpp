@@ -16,7 +16,11 @@
 //   - both summary bits of every live key are set (removed keys may leave
 //     stale bits until the next refresh or rebuild);
 //   - a live key lies on its probe path before the path's first empty slot,
-//     unless exceptional_ is set.
+//     unless exceptional_ is set;
+//   - no level bucket has a full slot after an empty one: insertion takes
+//     the first free slot of a bucket (or of the whole table), and only
+//     clearing and rebuilding make slots empty again. So a bucket whose last
+//     slot is full has no empty slot at all.
 // Entries are destroyed only after their control byte and the counters no
 // longer claim them, because destructors may run arbitrary code.
 #pragma once
@@ -413,6 +417,16 @@ class FunnelTable {
         return "slot " + std::to_string(i) + " has an invalid control byte";
       }
     }
+    for (const LevelShape& level : shape_.levels) {
+      for (std::size_t b = 0; b < level.buckets; ++b) {
+        const std::uint8_t* bucket = ctrl + level.start + b * shape_.bucket_width;
+        const std::uint8_t* empty = std::find(bucket, bucket + shape_.bucket_width, kCtrlEmpty);
+        if (std::any_of(empty, bucket + shape_.bucket_width, ctrl_is_full)) {
+          return "bucket at slot " + std::to_string(bucket - ctrl) +
+                 " has a full slot after an empty one";
+        }
+      }
+    }
     for (std::size_t i = n; n != 0 && i < n + kFunnelCtrlTail; ++i) {
       if (ctrl[i] != kCtrlEmpty) return "control tail byte " + std::to_string(i - n) + " is set";
     }
@@ -565,19 +579,19 @@ class FunnelTable {
     return e;
   }
 
-  // Lookup along the path: within a bucket only fingerprint matches before
-  // the first empty byte matter (tombstones never end a search), so each
-  // group needs one match mask and one empty mask.
+  // Lookup along the path. A level bucket fills from its first slot (see the
+  // class invariants), so every key in it comes before its empty slots: the
+  // search ends at the first bucket whose last slot is empty, and within a
+  // bucket any fingerprint match may be compared without regard to empties.
   template <class Q>
   std::size_t find_on_path(const Q& key, const PreparedProbe& p, std::uint8_t t,
                            FunnelProbeTally& tally) const {
     const std::size_t slot = shape_.bucket_width <= kGroupWidth
                                  ? find_in_levels<true>(key, p, t, tally)
                                  : find_in_levels<false>(key, p, t, tally);
-    if (slot != kPastLevels) return slot;
-    std::size_t tomb = kNoSlot;
-    const FunnelOutcome out = search_special(key, p, t, tomb, tally);
-    return out.kind == FunnelSearch::Found ? out.slot : kNoSlot;
+    if (slot != kPastLevels) [[likely]]
+      return slot;
+    return find_in_special(key, p, t, tally);
   }
 
   // The level part of a lookup: the key's slot, kNoSlot when the search
@@ -586,38 +600,39 @@ class FunnelTable {
   std::size_t find_in_levels(const Q& key, const PreparedProbe& p, std::uint8_t t,
                              FunnelProbeTally& tally) const {
     const std::uint8_t* ctrl = storage_.region.ctrl;
+    const entry_type* entries = storage_.region.entries;
     const std::size_t width = shape_.bucket_width;
-    const std::uint64_t narrow_keep =
-        mask_below(static_cast<unsigned>(std::min(width, kGroupWidth)));
+    const FingerprintMatcher matcher(t);
+    const auto narrow_keep = FingerprintMatcher::first(kNarrow ? width : kGroupWidth);
     for (const LevelShape& level : shape_.levels) {
-      const std::size_t start = bucket_start(p, level);
-      if (start == kNoSlot) [[unlikely]]
+      const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
+          p, level.salt, level.threshold, level.buckets);
+      if (b == kUnreduced) [[unlikely]]
         return kNoSlot;
+      const std::size_t start = level.start + b * width;
       tally.site();
       for (std::size_t off = 0; off < width; off += kGroupWidth) {
-        const std::uint64_t w = load_group(ctrl + start + off);
-        const std::uint64_t keep =
-            kNarrow ? narrow_keep
-                    : mask_below(static_cast<unsigned>(std::min(width - off, kGroupWidth)));
-        const std::uint64_t empty = group_byte_mask(w, kCtrlEmpty) & keep;
-        std::uint64_t match = group_match_mask(w, t) & keep & ((empty & (0 - empty)) - 1);
-        for (; match != 0; match &= match - 1) {
-          const std::size_t slot = start + off + mask_lowest(match);
+        const auto keep =
+            kNarrow ? narrow_keep : FingerprintMatcher::first(std::min(width - off, kGroupWidth));
+        for (auto match = matcher(ctrl + start + off) & keep; match != 0; match &= match - 1) {
+          const std::size_t slot = start + off + FingerprintMatcher::offset(match);
           tally.compare();
-          if (KeyTraits<K>::eq(key, storage_.region.entries[slot].key)) return slot;
+          if (KeyTraits<K>::eq(key, entries[slot].key)) return slot;
         }
-        if (empty != 0) return kNoSlot;
         if constexpr (kNarrow) break;
       }
+      if (ctrl[start + width - 1] == kCtrlEmpty) return kNoSlot;
     }
     return kPastLevels;
   }
 
-  // First slot of the key's bucket in `level`, or kNoSlot when unreduced.
-  std::size_t bucket_start(const PreparedProbe& p, const LevelShape& level) const noexcept {
-    const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
-        p, level.salt, level.threshold, level.buckets);
-    return b == kUnreduced ? kNoSlot : level.start + b * shape_.bucket_width;
+  // A lookup that passed every level: the special array under the slot rule.
+  template <class Q>
+  [[gnu::noinline]] std::size_t find_in_special(const Q& key, const PreparedProbe& p,
+                                                std::uint8_t t, FunnelProbeTally& tally) const {
+    std::size_t tomb = kNoSlot;
+    const FunnelOutcome out = search_special(key, p, t, tomb, tally);
+    return out.kind == FunnelSearch::Found ? out.slot : kNoSlot;
   }
 
   // Applies the slot rule to the candidates of one bucket (bytes equal to t
