@@ -588,6 +588,69 @@ TEST(FunnelTable, GrowthThatCannotBeHadLeavesTheTableAsItWas) {
   for (std::uint64_t i = 0; i < 100; ++i) EXPECT_EQ(*m.get(i), i);
 }
 
+// Placing known-absent keys must land each where insertion would: the same
+// control bytes, entries, counters and growth, also on paths forced full
+// (off-path placements) and with tombstones to reuse.
+TEST(FunnelTable, InsertAbsentPlacesLikeInsert) {
+  for (std::uint32_t e : {3u, 5u}) {
+    KeyTable by_insert = build<KeyTable>(e, 0, 77);
+    KeyTable by_absent = build<KeyTable>(e, 0, 77);
+    std::mt19937_64 rng(e);
+    std::vector<Key> live;
+    const auto same = [&] {
+      ASSERT_EQ(by_absent.slots(), by_insert.slots());
+      ASSERT_EQ(by_absent.len(), by_insert.len());
+      ASSERT_EQ(by_absent.tombstones(), by_insert.tombstones());
+      ASSERT_EQ(by_absent.exceptional(), by_insert.exceptional());
+      for (std::size_t i = 0; i < by_insert.slots(); ++i) {
+        ASSERT_EQ(by_absent.control(i), by_insert.control(i)) << i;
+        if (ctrl_is_full(by_insert.control(i))) {
+          ASSERT_EQ(by_absent.entry_at(i).key.id, by_insert.entry_at(i).key.id) << i;
+        }
+      }
+    };
+    bool saw_off_path = false;
+    for (std::uint64_t id = 0; id < 2500; ++id) {
+      // One key in four shares one of two hashes, so those paths fill up.
+      const Key k = key(id, id % 4 == 0 ? rng() % 2 : rng());
+      const std::uint64_t x = x_of(by_insert, k);
+      ASSERT_FALSE(by_insert.insert(Key(k), Counted{}, x).has_value());
+      by_absent.insert_absent(Key(k), Counted{}, x);
+      live.push_back(k);
+      saw_off_path |= by_insert.exceptional();
+      if (id % 4 == 3) {
+        const std::size_t victim = rng() % live.size();
+        const Key gone = live[victim];
+        live[victim] = live.back();
+        live.pop_back();
+        (void)by_insert.remove(*by_insert.find(gone, x_of(by_insert, gone)));
+        (void)by_absent.remove(*by_absent.find(gone, x_of(by_absent, gone)));
+      }
+      if (id % 250 == 0) same();
+    }
+    same();
+    EXPECT_TRUE(saw_off_path) << e;
+    EXPECT_GT(by_absent.slots(), 1000u);
+    EXPECT_EQ(by_absent.check_invariants(), "");
+    for (const Key& k : live) {
+      const auto slot = by_absent.find(k, x_of(by_absent, k));
+      ASSERT_TRUE(slot.has_value()) << k.id;
+      EXPECT_EQ(by_absent.entry_at(*slot).key.id, k.id);
+    }
+  }
+
+  // Growth that cannot be had leaves the table and the passed entry alone.
+  Counted::live = 0;
+  FunnelTable<std::uint64_t, Counted> none =
+      build<FunnelTable<std::uint64_t, Counted>>(63, 0);
+  std::uint64_t k = 1;
+  Counted value;
+  EXPECT_THROW(none.insert_absent(std::move(k), std::move(value), 99), AllocFailure);
+  EXPECT_EQ(none.len(), 0u);
+  EXPECT_EQ(value.state, 1u);
+  EXPECT_EQ(Counted::live, 1);
+}
+
 // Random operations on colliding keys against std::unordered_map, across
 // exponents (bucket width 6, 8, 10, 12: one group, an exact group, two
 // groups), with the fast insertion search checked against the full one.

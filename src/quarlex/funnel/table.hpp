@@ -192,12 +192,9 @@ class FunnelTable {
   // key destroyed. Growth that cannot be had throws AllocFailure before
   // anything changes, leaving key and value with the caller.
   std::optional<V> insert(K&& key, V&& value, std::uint64_t x) {
-    const std::uint8_t t = funnel_fingerprint(x);
-    const bool maybe_present = membership_count_ != 0 && summary_may_contain(x);
-    const PreparedProbe p = PreparedProbe::of(x);
-    FunnelOutcome out{FunnelSearch::Exhausted, 0};
-    if (maybe_present) {
-      out = search_exact_prepared_for_insert(key, p, t);
+    if (membership_count_ != 0 && summary_may_contain(x)) {
+      const std::uint8_t t = funnel_fingerprint(x);
+      const FunnelOutcome out = search_exact_prepared_for_insert(key, PreparedProbe::of(x), t);
       if (out.kind == FunnelSearch::Found) {
         return replace(out.slot, std::move(key), std::move(value));
       }
@@ -205,16 +202,24 @@ class FunnelTable {
         const std::size_t slot = exceptional_scan(key, t);
         if (slot != kNoSlot) return replace(slot, std::move(key), std::move(value));
       }
+      if (len_ < shape_.insert_limit) {
+        place(out, "Funnel insertion limit reserves a free slot", std::move(key), std::move(value),
+              x, t);
+        return std::nullopt;
+      }
     }
-    if (len_ >= shape_.insert_limit) {
-      grow_for_next_insert();
-      out = vacancy_search(p);
-    } else if (!maybe_present) {
-      out = vacancy_search(p);
-    }
-    place(out, "Funnel insertion limit reserves a free slot", std::move(key), std::move(value), x,
-          t);
+    insert_absent(std::move(key), std::move(value), x);
     return std::nullopt;
+  }
+
+  // Places a key the caller knows to be absent, with table hash x, in the
+  // first free slot of its path, growing first at the limit; no key is
+  // compared. Growth that cannot be had throws AllocFailure before anything
+  // changes, leaving key and value with the caller.
+  void insert_absent(K&& key, V&& value, std::uint64_t x) {
+    if (len_ >= shape_.insert_limit) grow_for_next_insert();
+    place(vacancy_search(PreparedProbe::of(x)), "Funnel insertion limit reserves a free slot",
+          std::move(key), std::move(value), x, funnel_fingerprint(x));
   }
 
   // Same result as search_exact_mode. Without tombstones every free slot is
