@@ -45,6 +45,20 @@ class HashMap {
     return table_.insert(std::move(key), std::move(value), x);
   }
 
+  // Places a key that no stored key equals, without searching for one first:
+  // the bulk path for keys taken from one map into a map that started empty
+  // (copies, merges, set algebra results). Precondition: no stored key
+  // equals `key`; a broken precondition stores a second entry for the key.
+  // Tables without a search-free placement (`insert_absent`) insert as usual.
+  void insert_unique(key_type key, mapped_type value) {
+    const std::uint64_t x = hash_of(key);
+    if constexpr (requires { table_.insert_absent(std::move(key), std::move(value), x); }) {
+      table_.insert_absent(std::move(key), std::move(value), x);
+    } else {
+      table_.insert(std::move(key), std::move(value), x);
+    }
+  }
+
   template <class Q>
   std::optional<Location> find(const Q& probe) const {
     return table_.find(probe, hash_of(probe));

@@ -26,6 +26,10 @@ class HashSet {
   // passed one is dropped.
   bool insert(key_type key) { return !map_.insert(std::move(key), Unit{}).has_value(); }
 
+  // Adds a key that no stored key equals, without searching (the map's
+  // insert_unique, with its precondition).
+  void insert_unique(key_type key) { map_.insert_unique(std::move(key), Unit{}); }
+
   template <class Q>
   bool contains(const Q& probe) const {
     return map_.contains(probe);

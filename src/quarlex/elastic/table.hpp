@@ -282,6 +282,13 @@ class ElasticTable {
     return std::nullopt;
   }
 
+  // Places a key that no stored key equals, without the search `insert`
+  // makes first.
+  void insert_absent(K&& key, V&& value, std::uint64_t table_hash) {
+    insert_for_vacant_entry_prepared(std::move(key), std::move(value),
+                                     PreparedHash::from_table_hash(table_hash));
+  }
+
   entry_type remove(Location loc) {
     entry_type e = take(loc);
     maintain(loc.level);
