@@ -188,6 +188,7 @@ struct SetClass {
   };
 
   static StoredKey clone(const HashedAny& k) noexcept { return StoredKey(k); }
+  static void prefetch_key(const HashedAny& k) noexcept { prefetch_object(k.object()); }
 
   static Set make(std::size_t capacity) { return Set(Kind::template build<Unit>(capacity)); }
 
@@ -203,19 +204,29 @@ struct SetClass {
 
   static Set copy_of(const Set& s, std::size_t extra = 0) {
     Set r = make(saturating_add(s.len(), extra));
-    for (const StoredKey& k : s) r.insert(clone(k));
+    for_each_ahead(s, prefetch_key, [&](const StoredKey& k) { r.insert_unique(clone(k)); });
     return r;
   }
 
   // A set of exactly the picked elements (new references, stored hashes).
-  static Set from_picked(const std::vector<const HashedAny*>& picked) {
+  // `distinct` promises that no two picked elements are equal, so they are
+  // placed without a search.
+  static Set from_picked(const std::vector<const HashedAny*>& picked, bool distinct) {
     Set r = make(picked.size());
-    for (const HashedAny* k : picked) r.insert(StoredKey(*k));
+    for_each_ahead(
+        picked, [](const HashedAny* k) { prefetch_key(*k); },
+        [&](const HashedAny* k) {
+          if (distinct) {
+            r.insert_unique(StoredKey(*k));
+          } else {
+            r.insert(StoredKey(*k));
+          }
+        });
     return r;
   }
 
   // The elements of `s` that `keep` accepts, every one decided before the
-  // result is built.
+  // result is built; distinct, as elements of one set.
   template <class Keep>
   static Set filtered(const Set& s, Keep&& keep) {
     std::vector<const HashedAny*> picked;
@@ -223,7 +234,7 @@ struct SetClass {
     for (const StoredKey& k : s) {
       if (keep(k)) picked.push_back(&k);
     }
-    return from_picked(picked);
+    return from_picked(picked, true);
   }
 
   // The distinct elements of an iterable, hashed once each.
@@ -233,6 +244,9 @@ struct SetClass {
     return distinct;
   }
 
+  // Distinct: each part holds elements of one set, and an element of `s`
+  // equal to one of `t` is found in `t` (by the same hash and comparison) and
+  // left out.
   static Set symmetric(const Set& s, const Set& t) {
     std::vector<const HashedAny*> picked;
     picked.reserve(saturating_add(s.len(), t.len()));
@@ -242,7 +256,7 @@ struct SetClass {
     for (const StoredKey& k : t) {
       if (!s.contains(k)) picked.push_back(&k);
     }
-    return from_picked(picked);
+    return from_picked(picked, true);
   }
 
   // `s op o` as a new set: what a copy of `s` holds after the primitive of
@@ -260,13 +274,15 @@ struct SetClass {
         if (t.len() >= s.len()) {
           return filtered(s, [&](const HashedAny& k) { return t.contains(k); });
         }
-        // Walk the smaller operand; the result keeps `s`'s own objects.
+        // Walk the smaller operand; the result keeps `s`'s own objects. Two
+        // elements of `t` may find the same one of `s` (an __eq__ that is not
+        // transitive), so these are placed with a search.
         std::vector<const HashedAny*> picked;
         picked.reserve(t.len());
         for (const StoredKey& k : t) {
           if (const StoredKey* mine = find_in(s, k)) picked.push_back(mine);
         }
-        return from_picked(picked);
+        return from_picked(picked, false);
       } else if constexpr (op == Op::Difference) {
         return filtered(s, [&](const HashedAny& k) { return !t.contains(k); });
       } else {
@@ -304,12 +320,21 @@ struct SetClass {
     each_item(o, [&](PyObject* item) { r.insert(StoredKey(HashedAny::of(item))); });
   }
 
+  // Into an empty `r`, the elements of a set of the same class are placed
+  // without a search.
   static void add_all(Set& r, PyObject* o) {
     if (same(o)) {
       SharedBorrow borrow(of(o)->borrow);
       const Set& t = of(o)->coll;
+      const bool fresh = r.empty();
       r.reserve(t.len());
-      for (const StoredKey& k : t) r.insert(clone(k));
+      for_each_ahead(t, prefetch_key, [&](const StoredKey& k) {
+        if (fresh) {
+          r.insert_unique(clone(k));
+        } else {
+          r.insert(clone(k));
+        }
+      });
       return;
     }
     r.reserve(reported_len(o));
