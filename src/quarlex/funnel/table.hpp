@@ -607,10 +607,9 @@ class FunnelTable {
   std::size_t find_in_levels(const Q& key, const PreparedProbe& p, std::uint8_t t,
                              FunnelProbeTally& tally) const {
     const std::uint8_t* ctrl = storage_.region.ctrl;
-    const entry_type* entries = storage_.region.entries;
     const std::size_t width = shape_.bucket_width;
     const FingerprintMatcher matcher(t);
-    const auto narrow_keep = FingerprintMatcher::first(kNarrow ? width : kGroupWidth);
+    const auto keep = FingerprintMatcher::first(kNarrow ? width : kGroupWidth);
     for (const LevelShape& level : shape_.levels) {
       const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
           p, level.salt, level.threshold, level.buckets);
@@ -619,19 +618,33 @@ class FunnelTable {
       const std::size_t start = level.start + b * width;
       prefetch_entries(start);
       tally.site();
-      for (std::size_t off = 0; off < width; off += kGroupWidth) {
-        const auto keep =
-            kNarrow ? narrow_keep : FingerprintMatcher::first(std::min(width - off, kGroupWidth));
-        for (auto match = matcher(ctrl + start + off) & keep; match != 0; match &= match - 1) {
-          const std::size_t slot = start + off + FingerprintMatcher::offset(match);
-          tally.compare();
-          if (KeyTraits<K>::eq(key, entries[slot].key)) return slot;
+      if constexpr (kNarrow) {
+        const std::size_t slot = match_in_group(key, start, matcher(ctrl + start) & keep, tally);
+        if (slot != kNoSlot) return slot;
+      } else {
+        for (std::size_t off = 0; off < width; off += kGroupWidth) {
+          const auto mask = matcher(ctrl + start + off) &
+                            FingerprintMatcher::first(std::min(width - off, kGroupWidth));
+          const std::size_t slot = match_in_group(key, start + off, mask, tally);
+          if (slot != kNoSlot) return slot;
         }
-        if constexpr (kNarrow) break;
       }
       if (ctrl[start + width - 1] == kCtrlEmpty) return kNoSlot;
     }
     return kPastLevels;
+  }
+
+  // The slot of `key` among the fingerprint matches `mask` of the group at
+  // `group`, or kNoSlot.
+  template <class Q, class Mask>
+  std::size_t match_in_group(const Q& key, std::size_t group, Mask mask,
+                             FunnelProbeTally& tally) const {
+    for (; mask != 0; mask &= mask - 1) {
+      const std::size_t slot = group + FingerprintMatcher::offset(mask);
+      tally.compare();
+      if (KeyTraits<K>::eq(key, storage_.region.entries[slot].key)) return slot;
+    }
+    return kNoSlot;
   }
 
   // Starts loading the entries of the bucket at `start`: its first two cache
