@@ -250,7 +250,7 @@ TEST(ElasticProbe, PositionRule) {
     const auto p = probe_position(x, 16, 100);
     ASSERT_TRUE(p.has_value());
     EXPECT_LT(*p, 100u);
-    EXPECT_EQ(level_position(x, 16, 100, rejection_threshold(100)), p);
+    EXPECT_EQ(level_position(x, 16, 100, rejection_threshold(100)), *p);
   }
   // n = 2^63 + 1 rejects almost half of all draws: some probes need several
   // attempts and about one in 256 is exhausted.
@@ -258,6 +258,8 @@ TEST(ElasticProbe, PositionRule) {
   int retried = 0, exhausted = 0;
   for (std::uint64_t x = 0; x < 20000; ++x) {
     const ProbeReduction r = reduce_prepared_elastic_non_power(mix64(x), 0, n, kRejectionAttempts);
+    EXPECT_EQ(level_position(mix64(x), 0, n, rejection_threshold(n)),
+              r.found ? r.index : kNoPosition);
     if (!r.found) {
       ++exhausted;
       EXPECT_EQ(probe_position(mix64(x), 0, n), std::nullopt);

@@ -58,7 +58,9 @@ inline std::uint64_t fresh_table_seed() {
   return mix64(counter.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed));
 }
 
-inline std::uint64_t table_hash(std::uint64_t stored_hash, std::uint64_t seed) {
+// Every lookup starts here, so it is always inlined.
+[[gnu::always_inline]] inline std::uint64_t table_hash(std::uint64_t stored_hash,
+                                                       std::uint64_t seed) {
   return fold_mul(seed ^ stored_hash, process_seed());
 }
 

@@ -13,6 +13,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -89,18 +90,33 @@ inline ProbeReduction reduce_prepared_elastic_non_power(std::uint64_t x, std::ui
   return reduce_with_threshold(x, salt, n, rejection_threshold(n), limit);
 }
 
+// What level_position returns for a probe whose every attempt was rejected;
+// no level is that long.
+inline constexpr std::size_t kNoPosition = std::numeric_limits<std::size_t>::max();
+
+// Attempts 2 to 8 of the position rule, after the first was rejected.
+[[gnu::cold, gnu::noinline]] inline std::size_t retry_position(std::uint64_t x, std::uint32_t salt,
+                                                               std::uint64_t n,
+                                                               std::uint64_t threshold) noexcept {
+  for (std::uint32_t a = 1; a < kRejectionAttempts; ++a) {
+    const u128 p = static_cast<u128>(probe_mix(x, salt | a)) * n;
+    if (static_cast<std::uint64_t>(p) >= threshold) return static_cast<std::size_t>(p >> 64);
+  }
+  return kNoPosition;
+}
+
 // The position rule with the level's threshold precomputed: one mix and one
 // multiply unless the first attempt is rejected (probability below n/2^64).
-inline std::optional<std::size_t> level_position(std::uint64_t x, std::uint32_t salt,
-                                                 std::uint64_t n,
-                                                 std::uint64_t threshold) noexcept {
+// Every lookup probe runs it, so it is inlined and the rare retries are not;
+// a plain index with a sentinel keeps the result in a register.
+[[gnu::always_inline]] inline std::size_t level_position(std::uint64_t x, std::uint32_t salt,
+                                                         std::uint64_t n,
+                                                         std::uint64_t threshold) noexcept {
   const u128 p = static_cast<u128>(probe_mix(x, salt)) * n;
   if (static_cast<std::uint64_t>(p) >= threshold) [[likely]] {
     return static_cast<std::size_t>(p >> 64);
   }
-  const ProbeReduction r = reduce_with_threshold(x, salt, n, threshold, kRejectionAttempts);
-  if (!r.found) return std::nullopt;
-  return r.index;
+  return retry_position(x, salt, n, threshold);
 }
 
 // Slot index of probe `salt` in a level of n slots, or nothing when every

@@ -447,8 +447,8 @@ class ElasticTable {
                                          std::uint32_t cap) const {
     const Level& l = levels_[level];
     for (std::uint32_t j = 1; j <= cap; ++j) {
-      const auto p = level_position(ph.x, probe_salt(level, j), l.region.len, l.threshold);
-      if (p && ctrl_is_free(l.region.ctrl[*p])) return Vacancy{*p, j};
+      const std::size_t p = level_position(ph.x, probe_salt(level, j), l.region.len, l.threshold);
+      if (p != kNoPosition && ctrl_is_free(l.region.ctrl[p])) return Vacancy{p, j};
     }
     return std::nullopt;
   }
@@ -823,10 +823,13 @@ class ElasticTable {
   }
 
   std::size_t checked_level(Location loc) const {
-    if (loc.level >= levels_.size() || loc.position >= levels_[loc.level].region.len) {
-      panic("Elastic location out of range");
-    }
+    if (loc.level >= levels_.size() || loc.position >= levels_[loc.level].region.len)
+      [[unlikely]] location_out_of_range();
     return loc.level;
+  }
+
+  [[noreturn, gnu::cold, gnu::noinline]] static void location_out_of_range() {
+    panic("Elastic location out of range");
   }
 
   entry_type take(Location loc) {
@@ -864,12 +867,12 @@ class ElasticTable {
     const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
     if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Proven, {}};
     const Level& l0 = levels_[0];
-    const auto p0 = level_position(ph.x, 0, l0.region.len, l0.threshold);
-    if (!p0) return Walk{Walk::NeedsScan, {}};
+    const std::size_t p0 = level_position(ph.x, 0, l0.region.len, l0.threshold);
+    if (p0 == kNoPosition) return Walk{Walk::NeedsScan, {}};
     counter.add();
-    if (l0.region.ctrl[*p0] == ph.fingerprint &&
-        KeyTraits<K>::eq(probe, l0.region.entries[*p0].key)) {
-      return Walk{Walk::Found, {0, *p0}};
+    if (l0.region.ctrl[p0] == ph.fingerprint &&
+        KeyTraits<K>::eq(probe, l0.region.entries[p0].key)) {
+      return Walk{Walk::Found, {0, p0}};
     }
     // Bit 15 stands for level 15 and every deeper level.
     const auto mask = static_cast<std::uint32_t>(
@@ -878,12 +881,11 @@ class ElasticTable {
       const std::size_t level = r->level();
       if (((mask >> level) & 1) == 0) continue;
       const Level& l = levels_[level];
-      const auto p = level_position(ph.x, r->salt, l.region.len, l.threshold);
-      if (!p) return Walk{Walk::NeedsScan, {}};
+      const std::size_t p = level_position(ph.x, r->salt, l.region.len, l.threshold);
+      if (p == kNoPosition) return Walk{Walk::NeedsScan, {}};
       counter.add();
-      if (l.region.ctrl[*p] == ph.fingerprint &&
-          KeyTraits<K>::eq(probe, l.region.entries[*p].key)) {
-        return Walk{Walk::Found, {level, *p}};
+      if (l.region.ctrl[p] == ph.fingerprint && KeyTraits<K>::eq(probe, l.region.entries[p].key)) {
+        return Walk{Walk::Found, {level, p}};
       }
     }
     return Walk{Walk::Absent, {}};
