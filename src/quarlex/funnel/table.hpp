@@ -259,14 +259,26 @@ class FunnelTable {
   }
 
   // First free slot on the path of a key known to be absent; compares no keys.
+  // A narrow bucket is one group read.
   FunnelOutcome vacancy_search(const PreparedProbe& p) const {
     if (storage_.region.len == 0) return {FunnelSearch::Exhausted, 0};
+    const std::size_t width = shape_.bucket_width;
+    const std::uint8_t* ctrl = storage_.region.ctrl;
+    const std::uint64_t narrow_keep =
+        mask_below(static_cast<unsigned>(std::min(width, kGroupWidth)));
     for (const LevelShape& level : shape_.levels) {
       const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
           p, level.salt, level.threshold, level.buckets);
-      if (b == kUnreduced) return {FunnelSearch::Unreduced, 0};
-      const std::size_t slot =
-          first_free_in_bucket(level.start + b * shape_.bucket_width, shape_.bucket_width);
+      if (b == kUnreduced) [[unlikely]]
+        return {FunnelSearch::Unreduced, 0};
+      const std::size_t start = level.start + b * width;
+      std::size_t slot;
+      if (width <= kGroupWidth) {
+        const std::uint64_t free = group_free_mask(load_group(ctrl + start)) & narrow_keep;
+        slot = free != 0 ? start + mask_lowest(free) : kNoSlot;
+      } else {
+        slot = first_free_in_bucket(start, width);
+      }
       if (slot != kNoSlot) return {FunnelSearch::Vacant, slot};
     }
     return search_vacancy_special(p);
