@@ -194,6 +194,13 @@ TEST(ElasticProbe, QueryPositions) {
   EXPECT_EQ(elastic_phi(1, u128{1} << 64).error().debug(), "Overflow");
   // 63 bits of j make 127 bits, plus the zero and one bit of i: exactly 128.
   EXPECT_TRUE(elastic_phi(1, (u128{1} << 63) - 1).ok());
+
+  // The 64-bit form insertion uses agrees over the whole domain of tables.
+  for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
+    for (std::uint32_t j = 1; j < (1u << 16); j += j < 5000 ? 1 : 97) {
+      ASSERT_EQ(detail::phi_in_domain(level, j), phi(level + 1, j)) << level << " " << j;
+    }
+  }
 }
 
 TEST(ElasticProbe, ScheduleCapacityTable) {

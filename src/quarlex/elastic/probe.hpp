@@ -170,12 +170,19 @@ constexpr bool phi_bits(u128 i, u128 j, u128& out) noexcept {
 }
 
 // Query position of probe j in level `level` (0-based). Inside the domain
-// tables use (level < 32, j < 2^16) it takes at most 39 bits, so it cannot
-// overflow.
+// tables use (level < 32, 1 <= j < 2^16) it takes at most 39 bits, so plain
+// 64-bit arithmetic suffices: the pairs (1, b) for the bits b of j are j's
+// bits spread to the even positions under a 1 in every odd one.
 constexpr std::uint64_t phi_in_domain(std::size_t level, std::uint32_t j) noexcept {
-  u128 out = 0;
-  phi_bits(static_cast<u128>(level) + 1, j, out);
-  return static_cast<std::uint64_t>(out);
+  std::uint64_t v = j;
+  v = (v | (v << 8)) & 0x00FF00FFu;
+  v = (v | (v << 4)) & 0x0F0F0F0Fu;
+  v = (v | (v << 2)) & 0x33333333u;
+  v = (v | (v << 1)) & 0x55555555u;
+  const int pairs = 2 * std::bit_width(j);
+  const std::uint64_t code = v | (0xAAAAAAAAu & ((std::uint64_t{1} << pairs) - 1));
+  const std::uint64_t i = level + 1;
+  return (code << (1 + std::bit_width(i))) | i;
 }
 
 }  // namespace detail

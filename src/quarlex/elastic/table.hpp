@@ -435,10 +435,11 @@ class ElasticTable {
         }
       }
     }
-    if (!v) return std::nullopt;
-    const u128 query = query_position(level, v->probe);
-    if (query > kQueryPositionCap) return std::nullopt;
-    return SlotChoice{static_cast<std::uint32_t>(query), v->probe, level, v->position};
+    // Query positions grow with the probe number, so the cap is a probe
+    // limit per level.
+    if (!v || v->probe > kMaxProbeWithinCap[level]) return std::nullopt;
+    return SlotChoice{static_cast<std::uint32_t>(detail::phi_in_domain(level, v->probe)), v->probe,
+                      level, v->position};
   }
 
   // First free slot along the key's probe sequence in one level, within
