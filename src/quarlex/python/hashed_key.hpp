@@ -13,8 +13,11 @@
 // discarded and counts as "different".
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "quarlex/common/errors.hpp"
@@ -61,18 +64,20 @@ inline void prefetch_object(const PyObject* o) noexcept { __builtin_prefetch(o, 
 // Calls body(x) for each x of `range` in order, and touch(x) eight elements
 // earlier. Bulk copies read a table in its own order, which scatters over
 // the key and value objects; prefetching from `touch` overlaps those misses.
+// The range is walked once; the elements must stay in place meanwhile.
 template <class Range, class Touch, class Body>
 void for_each_ahead(const Range& range, Touch&& touch, Body&& body) {
-  constexpr int kAhead = 8;
-  auto ahead = range.begin();
-  for (int i = 0; i < kAhead && !(ahead == range.end()); ++i, ++ahead) touch(*ahead);
-  for (auto it = range.begin(); !(it == range.end()); ++it) {
-    if (!(ahead == range.end())) {
-      touch(*ahead);
-      ++ahead;
-    }
-    body(*it);
+  constexpr std::size_t kAhead = 8;
+  using Element = std::remove_reference_t<decltype(*range.begin())>;
+  std::array<Element*, kAhead> ring;
+  std::size_t seen = 0;
+  for (auto it = range.begin(); !(it == range.end()); ++it, ++seen) {
+    Element& x = *it;
+    touch(x);
+    if (seen >= kAhead) body(*ring[seen % kAhead]);
+    ring[seen % kAhead] = &x;
   }
+  for (std::size_t i = seen > kAhead ? seen - kAhead : 0; i < seen; ++i) body(*ring[i % kAhead]);
 }
 
 // The general comparison: probe == stored through Python, errors counted as
