@@ -180,7 +180,9 @@ class FunnelTable {
       const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
           p, level.salt, level.threshold, level.buckets);
       if (b == kUnreduced) return {FunnelSearch::Unreduced, 0};
-      if (scan_bucket(key, level.start + b * shape_.bucket_width, t, tomb, out, tally)) return out;
+      const std::size_t start = level.start + b * shape_.bucket_width;
+      prefetch_entries(start);
+      if (scan_bucket(key, start, t, tomb, out, tally)) return out;
     }
     return search_special(key, p, t, tomb, tally);
   }
@@ -238,6 +240,7 @@ class FunnelTable {
           p, level.salt, level.threshold, level.buckets);
       if (b == kUnreduced) return {FunnelSearch::Unreduced, 0};
       const std::size_t start = level.start + b * width;
+      prefetch_entries(start);
       for (std::size_t off = 0; off < width; off += kGroupWidth) {
         const std::uint64_t w = load_group(ctrl + start + off);
         const std::uint64_t keep =
