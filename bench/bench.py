@@ -28,7 +28,6 @@ import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
-from functools import partial
 from typing import Any
 
 import quarlex
@@ -81,33 +80,27 @@ class Keys:
         return cls(kind, pool[:n], pool[n:2 * n], pool[n // 2:n] + pool[2 * n:])
 
 
-def best_ns(run: Callable[[Any], object], setup: Callable[[], Any], repeat: int,
-            fresh: bool = True) -> int:
-    """Best wall time of `run(state)` over `repeat` tries, in ns; `state` comes
-    from `setup()`, called before every try when `fresh`, else once. The
-    collector is off while timing, as in timeit."""
-    best = None
-    state = None if fresh else setup()
-    for _ in range(repeat):
-        if fresh:
-            state = setup()
-        gc.disable()
-        try:
-            t0 = time.perf_counter_ns()
-            run(state)
-            elapsed = time.perf_counter_ns() - t0
-        finally:
-            gc.enable()
-        best = elapsed if best is None else min(best, elapsed)
-    assert best is not None
-    return best
+def time_ns(run: Callable[[Any], object], state: Any) -> int:
+    """Wall time of one `run(state)`, with the collector off as in timeit."""
+    gc.disable()
+    try:
+        t0 = time.perf_counter_ns()
+        run(state)
+        return time.perf_counter_ns() - t0
+    finally:
+        gc.enable()
+
+
+def best_ns(run: Callable[[Any], object], setup: Callable[[], Any], repeat: int) -> int:
+    """Best time of `run(setup())` over `repeat` tries."""
+    return min(time_ns(run, setup()) for _ in range(repeat))
 
 
 def loop_overhead(keys: Sequence[Any], repeat: int) -> int:
     def bare(ks: Sequence[Any]) -> None:
         for _ in ks:
             pass
-    return best_ns(bare, lambda: keys, repeat, fresh=False)
+    return best_ns(bare, lambda: keys, repeat)
 
 
 # A case: (name, per_key, mutates, setup(cls) -> state, run(state), elements
@@ -247,14 +240,19 @@ class Row:
 
 def run_suite(classes: dict[str, Any], cases: list[Case], targets: dict[str, float],
               repeat: int, overhead_ns: float) -> list[Row]:
+    """Each case's best time per class. The classes take turns within every
+    round of repeats, so a burst of load from elsewhere on the machine hits
+    them alike rather than one class's whole series."""
     rows = []
     for name, per_key, mutates, setup, run, touched in cases:
-        ns = {}
-        for cls_name, cls in classes.items():
-            total: float = best_ns(run, partial(setup, cls), repeat, fresh=mutates)
-            if per_key:
-                total = max(total - overhead_ns, 0)
-            ns[cls_name] = total / touched
+        kept = {c: None if mutates else setup(cls) for c, cls in classes.items()}
+        best: dict[str, float] = {}
+        for _ in range(repeat):
+            for c, cls in classes.items():
+                t = time_ns(run, setup(cls) if mutates else kept[c])
+                best[c] = min(best.get(c, t), t)
+        kept.clear()
+        ns = {c: (max(t - overhead_ns, 0) if per_key else t) / touched for c, t in best.items()}
         rows.append(Row(name, ns, targets[name]))
     return rows
 
@@ -381,7 +379,7 @@ def main(argv: Iterable[str] | None = None) -> None:
             continue
         for kind in args.kinds:
             for n in sizes:
-                repeat = 3 if n >= 10**6 else 5 if n >= 10**5 else 15
+                repeat = 4 if n >= 10**6 else 7 if n >= 10**5 else 15
                 rows = bench(kind, n, repeat)
                 memory = None
                 if not args.no_memory and n == max(sizes):
