@@ -54,6 +54,7 @@ constexpr std::uint32_t probe_salt(std::size_t level, std::uint32_t probe) noexc
 }
 
 constexpr std::size_t salt_level(std::uint32_t salt) noexcept { return (salt >> 16) & 0x1F; }
+constexpr std::uint32_t salt_probe(std::uint32_t salt) noexcept { return ((salt >> 3) & 0x1FFF) + 1; }
 
 // 2^64 mod n: products whose low word falls below it are rejected, which
 // makes the reduction exactly uniform. Zero for powers of two.
@@ -236,7 +237,7 @@ struct PhiRoute {
   std::uint32_t salt;
 
   std::size_t level() const noexcept { return salt_level(salt); }
-  std::uint32_t probe() const noexcept { return ((salt >> 3) & 0x1FFF) + 1; }
+  std::uint32_t probe() const noexcept { return salt_probe(salt); }
   friend bool operator==(const PhiRoute&, const PhiRoute&) = default;
 };
 
@@ -259,9 +260,11 @@ inline constexpr std::array<std::size_t, kMaxElasticLevels + 1> kScheduleOffsets
 // The walk is what a lookup visits: per level, the leading routes of its
 // segment up to the deepest probe at which an entry was placed since the
 // last clear (later probes hold no entry), merged across levels by query
-// position. It has the same room as the segments, so it never allocates
-// either. Invariant: walk_ is the sorted merge of the first walk_len_[i]
-// routes of every segment i, and walk_len_[i] <= counts_[i].
+// position. It keeps only the salts (a salt names its level and probe, so
+// its query position) and has room for every route, so it never allocates
+// either. Invariant: walk_ holds the salts of the first walk_len_[i] routes
+// of every segment i in increasing query position, and
+// walk_len_[i] <= counts_[i].
 class ProbeSchedule {
  public:
   ProbeSchedule() noexcept = default;
@@ -302,12 +305,12 @@ class ProbeSchedule {
     std::size_t r = depth - walk_len_[level];
     std::size_t w = walk_size_;
     walk_size_ += r;
-    PhiRoute* out = walk_.data() + walk_size_;
+    std::uint32_t* out = walk_.data() + walk_size_;
     while (r > 0) {
-      if (w > 0 && walk_[w - 1].key > run[r - 1].key) {
+      if (w > 0 && salt_query_position(walk_[w - 1]) > run[r - 1].key) {
         *--out = walk_[--w];
       } else {
-        *--out = run[--r];
+        *--out = run[--r].salt;
       }
     }
     walk_len_[level] = static_cast<std::uint16_t>(depth);
@@ -336,8 +339,9 @@ class ProbeSchedule {
   }
   std::size_t level_size(std::size_t level) const noexcept { return counts_[level]; }
 
-  const PhiRoute* walk_begin() const noexcept { return walk_.data(); }
-  const PhiRoute* walk_end() const noexcept { return walk_.data() + walk_size_; }
+  // The salts of the walk, in increasing query position.
+  const std::uint32_t* walk_begin() const noexcept { return walk_.data(); }
+  const std::uint32_t* walk_end() const noexcept { return walk_.data() + walk_size_; }
   std::size_t walk_len(std::size_t level) const noexcept { return walk_len_[level]; }
 
   // Every route in increasing query position.
@@ -357,8 +361,12 @@ class ProbeSchedule {
   }
 
  private:
+  static std::uint64_t salt_query_position(std::uint32_t salt) noexcept {
+    return detail::phi_in_domain(salt_level(salt), salt_probe(salt));
+  }
+
   std::vector<PhiRoute> routes_;
-  std::vector<PhiRoute> walk_;
+  std::vector<std::uint32_t> walk_;
   std::array<std::uint16_t, kMaxElasticLevels> counts_{};
   std::array<std::uint16_t, kMaxElasticLevels> walk_len_{};
   std::size_t walk_size_ = 0;

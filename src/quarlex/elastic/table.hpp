@@ -590,7 +590,8 @@ class ElasticTable {
       }
       std::sort(merged.begin(), merged.end(),
                 [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
-      if (!std::equal(merged.begin(), merged.end(), schedule_.walk_begin(), schedule_.walk_end()))
+      if (!std::equal(merged.begin(), merged.end(), schedule_.walk_begin(), schedule_.walk_end(),
+                      [](const PhiRoute& a, std::uint32_t salt) { return a.salt == salt; }))
         return "lookup walk is not the merge of the walked segments";
     }
     std::size_t live = 0;
@@ -878,11 +879,11 @@ class ElasticTable {
     // Bit 15 stands for level 15 and every deeper level.
     const auto mask = static_cast<std::uint32_t>(
         static_cast<std::int32_t>(static_cast<std::int16_t>(rec.level_masks[ph.x & 3])));
-    for (const PhiRoute* r = schedule_.walk_begin(); r != schedule_.walk_end(); ++r) {
-      const std::size_t level = r->level();
+    for (const std::uint32_t* salt = schedule_.walk_begin(); salt != schedule_.walk_end(); ++salt) {
+      const std::size_t level = salt_level(*salt);
       if (((mask >> level) & 1) == 0) continue;
       const Level& l = levels_[level];
-      const std::size_t p = level_position(ph.x, r->salt, l.region.len, l.threshold);
+      const std::size_t p = level_position(ph.x, *salt, l.region.len, l.threshold);
       if (p == kNoPosition) return Walk{Walk::NeedsScan, {}};
       counter.add();
       if (l.region.ctrl[p] == ph.fingerprint && KeyTraits<K>::eq(probe, l.region.entries[p].key)) {
