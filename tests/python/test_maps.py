@@ -364,6 +364,22 @@ def test_key_equality_rules(map_cls):
     assert m[S("\u00e9t\u00e9")] == "summer" and m[S("\ud800x")] == "surrogate"
 
 
+def test_keys_hash_like_the_interpreter(map_cls):
+    # Small ints and strs are hashed without calling __hash__; the values must
+    # be the interpreter's own, or equal keys of other types would be missed.
+    ints = [0, 1, -1, -2, 2**30 - 1, -(2**30), 2**30, 2**61 - 1, 2**61, -(2**61)]
+    m = map_cls((k, k) for k in ints)
+    assert len(m) == len(ints)
+    for k in ints:
+        assert m[k] == k
+        if float(k) == k:
+            assert m[float(k)] == k
+    assert hash(-1) == -2 and m[-1] == -1 and m[-2] == -2
+    fresh = "".join(["ha", "sh"])
+    m["hash"] = "str"
+    assert m[fresh] == "str" and hash(fresh) in {hash("hash")}
+
+
 def test_raising_eq_counts_as_different(map_cls):
     a, b = RaisingEq("a", h=5), RaisingEq("b", h=5)
     m = map_cls()

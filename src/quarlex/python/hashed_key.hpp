@@ -35,7 +35,21 @@ struct HashedAny {
   Py_hash_t hash = 0;
 
   // Hashes `obj` (a failing __hash__ propagates as PyErrSet) and tags it.
+  // Exact strs with a cached hash and one-digit exact ints are hashed here,
+  // with the interpreter's own values, saving the indirect call.
   static HashedAny of(PyObject* obj) {
+    const auto addr = reinterpret_cast<std::uintptr_t>(obj);
+    if ((addr & kTagMask) == 0) {
+      if (Py_IS_TYPE(obj, &PyUnicode_Type)) {
+        const Py_hash_t cached =
+            __atomic_load_n(&reinterpret_cast<PyASCIIObject*>(obj)->hash, __ATOMIC_RELAXED);
+        if (cached != -1) return HashedAny{addr | kTagStr, cached};
+      } else if (Py_IS_TYPE(obj, &PyLong_Type) &&
+                 PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        return HashedAny{addr | kTagInt, v == -1 ? -2 : static_cast<Py_hash_t>(v)};
+      }
+    }
     const Py_hash_t h = PyObject_Hash(obj);
     if (h == -1) throw_error();
     return with_hash(obj, h);
@@ -80,41 +94,21 @@ void for_each_ahead(const Range& range, Touch&& touch, Body&& body) {
   for (std::size_t i = seen > kAhead ? seen - kAhead : 0; i < seen; ++i) body(*ring[i % kAhead]);
 }
 
-// The general comparison: probe == stored through Python, errors counted as
-// inequality.
+// Python's == with the probe on the left; an exception counts as "different".
 bool rich_equal(PyObject* probe, PyObject* stored) noexcept;
 
-inline bool str_equal(PyObject* a, PyObject* b) noexcept {
-  // Strings are stored in their most compact kind, so equal strings share
-  // length, kind and code-unit bytes; this is Python's own str equality.
-  const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
-  if (len != PyUnicode_GET_LENGTH(b)) return false;
-  const int kind = PyUnicode_KIND(a);
-  if (kind != PyUnicode_KIND(b)) return false;
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                     static_cast<std::size_t>(len) * static_cast<std::size_t>(kind)) == 0;
-}
+// Equality of two keys with equal hashes that are different objects: the
+// exact-int and exact-str fast paths, else Python's == with the probe on the
+// left (an exception counts as "different").
+bool keys_equal_slow(const HashedAny& probe, const HashedAny& stored) noexcept;
 
-bool int_equal_slow(PyObject* a, PyObject* b) noexcept;
-
-inline bool int_equal(PyObject* a, PyObject* b) noexcept {
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(a)) &&
-      PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(b))) {
-    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(a)) ==
-           PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(b));
-  }
-  return int_equal_slow(a, b);
-}
-
-inline bool keys_equal(const HashedAny& probe, const HashedAny& stored) noexcept {
+// Inlined into every probe loop: most comparisons end on the hash or on
+// identity; only the rest pay a call.
+[[gnu::always_inline]] inline bool keys_equal(const HashedAny& probe,
+                                              const HashedAny& stored) noexcept {
   if (probe.hash != stored.hash) return false;
-  PyObject* a = probe.object();
-  PyObject* b = stored.object();
-  if (a == b) return true;
-  const std::uintptr_t tags = probe.tag() | (stored.tag() << 2);
-  if (tags == (kTagStr | (kTagStr << 2))) return str_equal(a, b);
-  if (tags == (kTagInt | (kTagInt << 2))) return int_equal(a, b);
-  return rich_equal(a, b);
+  if (probe.object() == stored.object()) return true;
+  return keys_equal_slow(probe, stored);
 }
 
 // A hashed key owning one strong reference to its object.
