@@ -323,3 +323,14 @@ def test_views_meet_exclusive_borrow_as_runtime_error(map_cls):
     m[Meddler()] = 2
     assert seen == ["Already mutably borrowed"] * 7
     assert len(m) == 2
+
+
+def test_iterators_report_what_is_left(map_cls):
+    import operator
+
+    m = map_cls.fromkeys(range(5))
+    it = iter(m.items())
+    assert operator.length_hint(it) == 5
+    next(it)
+    assert operator.length_hint(it) == 4
+    assert len(list(it)) == 4 and operator.length_hint(it) == 0

@@ -51,6 +51,23 @@ PyObject* iter_next(PyObject* raw) noexcept {
   });
 }
 
+// How many elements are left: lets list() and friends presize.
+PyObject* iter_length_hint(PyObject* raw, PyObject*) noexcept {
+  return guard<PyObject*>(nullptr, [&] {
+    IterObject* self = as_iter(raw);
+    SharedBorrow b(self->borrow);
+    const std::size_t left =
+        self->position < self->snapshot.size() ? self->snapshot.size() - self->position : 0;
+    return PyLong_FromSize_t(left);
+  });
+}
+
+PyMethodDef kIterMethods[] = {
+    {"__length_hint__", iter_length_hint, METH_NOARGS,
+     PyDoc_STR("Private method returning an estimate of len(list(it)).")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 struct IterClass {
   TypeId id;
   const char* name;
@@ -72,6 +89,7 @@ PyType_Slot kIterSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
+    {Py_tp_methods, kIterMethods},
     {0, nullptr},
 };
 
