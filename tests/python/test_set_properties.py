@@ -9,8 +9,8 @@ from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import quarlex
+from iterstate import CHANGED, still_valid
 
-CHANGED = "dictionary changed size during iteration"
 
 elements = st.one_of(
     st.integers(-20, 20),
@@ -45,15 +45,6 @@ OPERATORS = {
 IN_PLACE = {"|=": "__ior__", "&=": "__iand__", "-=": "__isub__", "^=": "__ixor__"}
 
 
-def still_valid(it):
-    try:
-        next(it)
-    except StopIteration:
-        return True
-    except RuntimeError as e:
-        assert str(e) == CHANGED
-        return False
-    return True
 
 
 def machine_for(cls, other_cls):

@@ -11,22 +11,11 @@ import weakref
 import pytest
 
 import quarlex
+from iterstate import CHANGED, still_valid
 
-CHANGED = "dictionary changed size during iteration"
 FUNNEL_RESERVE = "Funnel reserve must be at most 1/8 (reserve_exponent >= 3)"
 
 
-def still_valid(it):
-    """Whether the set behind a fresh iterator kept its counter: the next
-    step yields or ends instead of raising the change error."""
-    try:
-        next(it)
-    except StopIteration:
-        return True
-    except RuntimeError as e:
-        assert str(e) == CHANGED
-        return False
-    return True
 
 
 class Key:
