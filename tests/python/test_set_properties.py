@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import quarlex
-from iterstate import CHANGED, still_valid
+from iterstate import still_valid
 
 
 elements = st.one_of(
@@ -43,8 +43,6 @@ OPERATORS = {
     "^": lambda a, b: a ^ b,
 }
 IN_PLACE = {"|=": "__ior__", "&=": "__iand__", "-=": "__isub__", "^=": "__ixor__"}
-
-
 
 
 def machine_for(cls, other_cls):

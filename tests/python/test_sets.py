@@ -16,8 +16,6 @@ from iterstate import CHANGED, still_valid
 FUNNEL_RESERVE = "Funnel reserve must be at most 1/8 (reserve_exponent >= 3)"
 
 
-
-
 class Key:
     """A hashable element with a chosen hash, equal by `ident`; counts the
     calls to __hash__ and supports weak references."""
