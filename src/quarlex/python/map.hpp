@@ -17,14 +17,9 @@
 namespace quarlex::py {
 
 template <class Kind>
-struct MapFamily {
+struct MapFamily
+    : CollectionClass<HashMap<typename Kind::template Table<Ref>>, Kind::kMap> {
   using Map = HashMap<typename Kind::template Table<Ref>>;
-  using Object = CollectionObject<Map>;
-
-  static PyTypeObject* type() noexcept { return type_object(Kind::kMap); }
-  // Exact type test: the classes accept no subclasses.
-  static bool check(PyObject* o) noexcept { return Py_IS_TYPE(o, type()); }
-  static Object* of(PyObject* o) noexcept { return as_collection<Map>(o); }
 };
 
 // What a view or an iterator hands out for one entry.

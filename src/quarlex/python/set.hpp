@@ -16,14 +16,9 @@
 namespace quarlex::py {
 
 template <class Kind>
-struct SetFamily {
+struct SetFamily
+    : CollectionClass<HashSet<typename Kind::template Table<Unit>>, Kind::kSet> {
   using Set = HashSet<typename Kind::template Table<Unit>>;
-  using Object = CollectionObject<Set>;
-
-  static PyTypeObject* type() noexcept { return type_object(Kind::kSet); }
-  // Exact type test: the classes accept no subclasses.
-  static bool check(PyObject* o) noexcept { return Py_IS_TYPE(o, type()); }
-  static Object* of(PyObject* o) noexcept { return as_collection<Set>(o); }
 };
 
 // Creates the type object of a set class (ElasticHashSet, FunnelHashSet).

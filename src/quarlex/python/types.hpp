@@ -98,4 +98,15 @@ CollectionObject<C>* as_collection(PyObject* raw) noexcept {
   return reinterpret_cast<CollectionObject<C>*>(raw);
 }
 
+// One collection class: the collection it holds, its object layout and its
+// exact type test (the classes accept no subclasses).
+template <class C, TypeId Id>
+struct CollectionClass {
+  using Object = CollectionObject<C>;
+
+  static PyTypeObject* type() noexcept { return type_object(Id); }
+  static bool check(PyObject* o) noexcept { return Py_IS_TYPE(o, type()); }
+  static Object* of(PyObject* o) noexcept { return as_collection<C>(o); }
+};
+
 }  // namespace quarlex::py
