@@ -143,8 +143,14 @@ class MapModel {
     const auto picked = [salt](std::uint64_t id) { return mix64(id ^ salt) % 4 == 0; };
     switch (which) {
       case 0: {
-        map_.retain([&](const ModelKey& k, std::uint64_t&) { return !picked(k.id); });
-        std::erase_if(model_, [&](const auto& kv) { return picked(kv.first); });
+        std::size_t taken = 0;
+        map_.retain([&](const ModelKey& k, std::uint64_t&) { return !picked(k.id); },
+                    [&](auto&& e) {
+                      ++taken;
+                      EXPECT_TRUE(picked(e.key.id));
+                      EXPECT_EQ(model_.at(e.key.id), e.value);
+                    });
+        ASSERT_EQ(taken, std::erase_if(model_, [&](const auto& kv) { return picked(kv.first); }));
         break;
       }
       case 1: {
@@ -170,7 +176,9 @@ class MapModel {
       }
       default: {
         if (plan_.target <= 1000 && rng_() % 8 == 0) {
-          map_.clear();
+          std::size_t taken = 0;
+          map_.clear([&](auto&& e) noexcept { taken += model_.at(e.key.id) == e.value; });
+          ASSERT_EQ(taken, model_.size());
           model_.clear();
           break;
         }

@@ -101,6 +101,11 @@ class HashMap {
   bool empty() const noexcept { return table_.len() == 0; }
   std::size_t capacity() const noexcept { return table_.capacity(); }
   void clear() { table_.clear(); }
+  // Empties the map, handing every entry to `take` (which must not throw).
+  template <class Take>
+  void clear(Take&& take) {
+    table_.clear(std::forward<Take>(take));
+  }
   void reserve(std::size_t additional) { table_.reserve(additional); }
 
   T& table() noexcept { return table_; }
@@ -142,18 +147,20 @@ class HashMap {
   ConstIter begin() const { return ConstIter(&table_, table_.len()); }
   std::default_sentinel_t end() const noexcept { return {}; }
 
-  // Removes every entry for which pred(key, value) is false, dropping it at
-  // once. The maintenance runs exactly once, also when pred throws.
-  template <class Pred>
-  void retain(Pred&& pred) {
+  struct Drop {
+    void operator()(entry_type&&) const noexcept {}
+  };
+
+  // Removes every entry for which pred(key, value) is false and hands it to
+  // take(entry) (by default dropping it at once). The maintenance runs
+  // exactly once, also when pred or take throws.
+  template <class Pred, class Take = Drop>
+  void retain(Pred&& pred, Take&& take = {}) {
     Finisher finish{table_};
     Cursor cursor{};
     while (auto loc = table_.scan_next(cursor)) {
       entry_type& e = table_.entry_at(*loc);
-      if (!pred(std::as_const(e.key), e.value)) {
-        entry_type removed = table_.remove_deferred(*loc);
-        (void)removed;
-      }
+      if (!pred(std::as_const(e.key), e.value)) take(table_.remove_deferred(*loc));
     }
   }
 

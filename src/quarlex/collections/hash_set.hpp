@@ -48,9 +48,16 @@ class HashSet {
     return std::move(e->key);
   }
 
+  // Keeps the keys pred accepts; the others go to take(key), by default
+  // dropped at once.
   template <class Pred>
   void retain(Pred&& pred) {
     map_.retain([&](const key_type& k, Unit&) { return pred(k); });
+  }
+  template <class Pred, class Take>
+  void retain(Pred&& pred, Take&& take) {
+    map_.retain([&](const key_type& k, Unit&) { return pred(k); },
+                [&](entry_type&& e) { take(std::move(e.key)); });
   }
 
   template <class Pred>
@@ -70,6 +77,11 @@ class HashSet {
   bool empty() const noexcept { return map_.empty(); }
   std::size_t capacity() const noexcept { return map_.capacity(); }
   void clear() { map_.clear(); }
+  // Empties the set, handing every key to `take` (which must not throw).
+  template <class Take>
+  void clear(Take&& take) {
+    map_.clear([&](entry_type&& e) noexcept { take(std::move(e.key)); });
+  }
   void reserve(std::size_t additional) { map_.reserve(additional); }
 
   // Iteration yields the stored keys in visiting order.

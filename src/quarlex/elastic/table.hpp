@@ -311,8 +311,15 @@ class ElasticTable {
   }
 
   // Drops every entry and keeps the arena. Each slot's control byte and the
-  // counts are settled before its entry is destroyed.
+  // counts are settled before its entry is handed to `take` (which must not
+  // throw) and destroyed; a caller whose entries run code when released moves
+  // them out here and releases them once the whole table is reset.
   void clear() noexcept {
+    clear([](entry_type&&) noexcept {});
+  }
+
+  template <class Take>
+  void clear(Take&& take) noexcept {
     for (Level& l : levels_) {
       std::uint8_t* ctrl = l.region.ctrl;
       for (std::size_t i = 0; i < l.region.len; ++i) {
@@ -329,6 +336,7 @@ class ElasticTable {
         }
         --l.occupied;
         --len_;
+        take(std::move(l.region.entries[i]));
         std::destroy_at(&l.region.entries[i]);
       }
     }

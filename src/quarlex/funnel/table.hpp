@@ -366,7 +366,15 @@ class FunnelTable {
   }
 
   // Releases every entry; keeps the geometry, the storage and the capacity.
+  // Each slot is settled before its entry is handed to `take` (which must not
+  // throw) and destroyed, so a caller can release the entries once the whole
+  // table is reset.
   void clear() {
+    clear([](entry_type&&) noexcept {});
+  }
+
+  template <class Take>
+  void clear(Take&& take) {
     std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t n = storage_.region.len;
     for (std::size_t i = 0; i < n; ++i) {
@@ -380,6 +388,7 @@ class FunnelTable {
         const std::size_t slot = i + mask_lowest(full);
         ctrl[slot] = kCtrlEmpty;
         --len_;
+        take(std::move(storage_.region.entries[slot]));
         std::destroy_at(&storage_.region.entries[slot]);
       }
     }
