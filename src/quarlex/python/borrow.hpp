@@ -19,6 +19,26 @@ namespace quarlex::py {
 inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
 inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
 
+// How many borrow conflicts this thread has raised. Comparisons that count a
+// failing __eq__ as "different" read it before they call into Python: a
+// conflict raised inside means the collection was busy, not that the keys
+// differ, and swallowing it would store a duplicate key or report a present
+// key missing. See `discard_error`.
+inline thread_local std::uint64_t t_borrow_conflicts = 0;
+
+[[noreturn]] inline void raise_conflict(const char* message) {
+  ++t_borrow_conflicts;
+  raise(PyExc_RuntimeError, message);
+}
+
+// Clears the error a Python call left, which the caller treats as a plain
+// "no"; but an error that follows a borrow conflict raised since `mark` (a
+// value of t_borrow_conflicts) is kept and unwinds to the call boundary.
+inline void discard_error(std::uint64_t mark) {
+  if (t_borrow_conflicts != mark) throw_error();
+  PyErr_Clear();
+}
+
 class BorrowFlag {
  public:
   bool try_shared() noexcept {
@@ -52,7 +72,7 @@ class BorrowFlag {
 class SharedBorrow {
  public:
   explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
-    if (!flag_.try_shared()) raise(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
+    if (!flag_.try_shared()) raise_conflict(kAlreadyMutablyBorrowed);
   }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
@@ -67,7 +87,7 @@ class SharedBorrow {
 class ExclusiveBorrow {
  public:
   explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
-    if (!flag_.try_exclusive()) raise(PyExc_RuntimeError, kAlreadyBorrowed);
+    if (!flag_.try_exclusive()) raise_conflict(kAlreadyBorrowed);
   }
   ExclusiveBorrow(const ExclusiveBorrow&) = delete;
   ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;

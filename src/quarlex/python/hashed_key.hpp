@@ -6,11 +6,14 @@
 // built from the caller's reference and never released. `StoredKey` is the
 // same two words owning one strong reference; it is what the tables store.
 //
-// Equality never raises. Equal hashes and the same object are equal without
-// calling Python; exact ints and exact strs compare by value in C++ (with the
-// same answers as Python's ==); everything else goes through
-// PyObject_RichCompare with the probe on the left, and any exception there is
-// discarded and counts as "different".
+// Equal hashes and the same object are equal without calling Python; exact
+// ints and exact strs compare by value in C++ (with the same answers as
+// Python's ==); everything else goes through PyObject_RichCompare with the
+// probe on the left, and an exception there is discarded and counts as
+// "different" -- unless it follows a borrow conflict raised inside __eq__,
+// which unwinds (PyErrSet) and stops the caller's operation. Tables only
+// compare while searching, before they change anything, so such a stop
+// leaves them as they were.
 #pragma once
 
 #include <array>
@@ -94,18 +97,19 @@ void for_each_ahead(const Range& range, Touch&& touch, Body&& body) {
   for (std::size_t i = seen > kAhead ? seen - kAhead : 0; i < seen; ++i) body(*ring[i % kAhead]);
 }
 
-// Python's == with the probe on the left; an exception counts as "different".
-bool rich_equal(PyObject* probe, PyObject* stored) noexcept;
+// Python's == with the probe on the left; an exception counts as "different"
+// (a borrow conflict raised inside unwinds).
+bool rich_equal(PyObject* probe, PyObject* stored);
 
 // Equality of two keys with equal hashes that are different objects: the
 // exact-int and exact-str fast paths, else Python's == with the probe on the
-// left (an exception counts as "different").
-bool keys_equal_slow(const HashedAny& probe, const HashedAny& stored) noexcept;
+// left.
+bool keys_equal_slow(const HashedAny& probe, const HashedAny& stored);
 
 // Inlined into every probe loop: most comparisons end on the hash or on
 // identity; only the rest pay a call.
 [[gnu::always_inline]] inline bool keys_equal(const HashedAny& probe,
-                                              const HashedAny& stored) noexcept {
+                                              const HashedAny& stored) {
   if (probe.hash != stored.hash) return false;
   if (probe.object() == stored.object()) return true;
   return keys_equal_slow(probe, stored);
@@ -148,7 +152,7 @@ struct KeyTraits<py::StoredKey> {
   static std::uint64_t hash(const py::HashedAny& k) noexcept {
     return static_cast<std::uint64_t>(k.hash);
   }
-  static bool eq(const py::HashedAny& probe, const py::HashedAny& stored) noexcept {
+  static bool eq(const py::HashedAny& probe, const py::HashedAny& stored) {
     return py::keys_equal(probe, stored);
   }
 };

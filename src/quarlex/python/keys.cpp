@@ -2,18 +2,16 @@
 
 #include <cstring>
 
+#include "quarlex/python/borrow.hpp"
+
 namespace quarlex::py {
 
-bool rich_equal(PyObject* probe, PyObject* stored) noexcept {
-  PyObject* r = PyObject_RichCompare(probe, stored, Py_EQ);
-  if (r == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  const int truth = PyObject_IsTrue(r);
-  Py_DECREF(r);
+bool rich_equal(PyObject* probe, PyObject* stored) {
+  const std::uint64_t mark = t_borrow_conflicts;
+  const Ref r = Ref::steal(PyObject_RichCompare(probe, stored, Py_EQ));
+  const int truth = r ? PyObject_IsTrue(r.get()) : -1;
   if (truth < 0) {
-    PyErr_Clear();
+    discard_error(mark);
     return false;
   }
   return truth == 1;
@@ -32,7 +30,7 @@ bool str_equal(PyObject* a, PyObject* b) noexcept {
                      static_cast<std::size_t>(len) * static_cast<std::size_t>(kind)) == 0;
 }
 
-bool int_equal(PyObject* a, PyObject* b) noexcept {
+bool int_equal(PyObject* a, PyObject* b) {
   auto* la = reinterpret_cast<PyLongObject*>(a);
   auto* lb = reinterpret_cast<PyLongObject*>(b);
   if (PyUnstable_Long_IsCompact(la) && PyUnstable_Long_IsCompact(lb)) {
@@ -49,7 +47,7 @@ bool int_equal(PyObject* a, PyObject* b) noexcept {
 
 }  // namespace
 
-bool keys_equal_slow(const HashedAny& probe, const HashedAny& stored) noexcept {
+bool keys_equal_slow(const HashedAny& probe, const HashedAny& stored) {
   PyObject* a = probe.object();
   PyObject* b = stored.object();
   const std::uintptr_t tags = probe.tag() | (stored.tag() << 2);
