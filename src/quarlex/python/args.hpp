@@ -1,5 +1,9 @@
-// Conversion of the `capacity` and `reserve_exponent` arguments shared by
-// every collection class.
+// Argument binding for every method and constructor, and conversion of the
+// `capacity` and `reserve_exponent` arguments shared by the collection
+// classes.
+//
+// `bind` maps a call's arguments (vectorcall or tuple-and-dict form) onto a
+// `Signature`, with the interpreter's wording for every error.
 //
 // Both are unsigned 32-bit: a non-int goes through the index protocol, a
 // negative value or one beyond 64 bits is the interpreter's OverflowError, and
@@ -8,14 +12,126 @@
 // the note "while processing '<name>'".
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "quarlex/common/errors.hpp"
 #include "quarlex/python/ref.hpp"
 
 namespace quarlex::py {
+
+// Keyword arguments no parameter takes, in call order (borrowed from the
+// call): the entries of `dict(**kwargs)`-style calls.
+using ExtraKeywords = std::vector<std::pair<PyObject*, PyObject*>>;
+
+// Parameters `names`, in order: the first `required` are mandatory, the
+// first `positional` may also be passed by position (the rest are
+// keyword-only). With `extra_keywords`, unknown keywords are collected
+// instead of refused.
+template <std::size_t N>
+struct Signature {
+  const char* function;
+  std::array<const char*, N> names;
+  std::size_t required = 0;
+  std::size_t positional = N;
+  bool extra_keywords = false;
+};
+
+// The bound arguments: one per parameter, null when absent.
+template <std::size_t N>
+struct Bound {
+  std::array<PyObject*, N> args{};
+  ExtraKeywords extra;
+  PyObject* operator[](std::size_t i) const noexcept { return args[i]; }
+};
+
+namespace detail {
+
+[[noreturn]] inline void raise_format(PyObject* type, const char* format, auto... args) {
+  PyErr_Format(type, format, args...);
+  throw_error();
+}
+
+// Binds `nargs` positional arguments and `nkw` keywords, keyword j being
+// (name(j), value(j)).
+template <std::size_t N, class Name, class Value>
+Bound<N> bind(const Signature<N>& sig, PyObject* const* args, std::size_t nargs, std::size_t nkw,
+              Name&& name, Value&& value) {
+  Bound<N> out;
+  PyObject* unexpected = nullptr;
+  if (nargs > sig.positional) {
+    const bool plain = sig.positional == N && !sig.extra_keywords;
+    raise_format(PyExc_TypeError, "%s() takes at most %zu %sargument%s (%zu given)", sig.function,
+                 sig.positional, plain ? "" : "positional ", sig.positional == 1 ? "" : "s",
+                 nargs);
+  }
+  for (std::size_t i = 0; i < nargs; ++i) out.args[i] = args[i];
+  for (std::size_t j = 0; j < nkw; ++j) {
+    PyObject* key = name(j);
+    std::size_t i = 0;
+    while (i < N && !PyUnicode_EqualToUTF8(key, sig.names[i])) ++i;
+    if (i == N) {
+      if (sig.extra_keywords) {
+        out.extra.emplace_back(key, value(j));
+      } else if (unexpected == nullptr) {
+        unexpected = key;
+      }
+      continue;
+    }
+    if (out.args[i] != nullptr) {
+      raise_format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
+                   sig.function, sig.names[i], i + 1);
+    }
+    out.args[i] = value(j);
+  }
+  if (unexpected != nullptr) {
+    raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function,
+                 unexpected);
+  }
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (out.args[i] == nullptr) {
+      raise_format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)",
+                   sig.function, sig.names[i], i + 1);
+    }
+  }
+  return out;
+}
+
+}  // namespace detail
+
+// A METH_FASTCALL | METH_KEYWORDS call.
+template <std::size_t N>
+Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
+              PyObject* kwnames) {
+  const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  const auto nkw = static_cast<std::size_t>(kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
+  return detail::bind(
+      sig, args, nargs, nkw,
+      [&](std::size_t j) { return PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(j)); },
+      [&](std::size_t j) { return args[nargs + j]; });
+}
+
+// A tp_new call. The keyword dict belongs to this call alone.
+template <std::size_t N>
+Bound<N> bind(const Signature<N>& sig, PyObject* args, PyObject* kwds) {
+  std::vector<std::pair<PyObject*, PyObject*>> keywords;
+  if (kwds != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(kwds, &pos, &k, &v)) keywords.emplace_back(k, v);
+  }
+  return detail::bind(
+      sig, reinterpret_cast<PyTupleObject*>(args)->ob_item,
+      static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
+      keywords.size(), [&](std::size_t j) { return keywords[j].first; },
+      [&](std::size_t j) { return keywords[j].second; });
+}
 
 [[noreturn]] inline void rethrow_with_note(const char* name) {
   PyObject* exc = PyErr_GetRaisedException();

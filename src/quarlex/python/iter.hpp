@@ -8,6 +8,7 @@
 // have been handed out (their slots are empty); the owner is kept alive.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "quarlex/python/types.hpp"
@@ -19,7 +20,7 @@ namespace quarlex::py {
 // borrow of the owner while it builds the snapshot and calls this.
 PyObject* make_snapshot_iter(TypeId id, PyObject* owner, std::vector<Ref>&& snapshot);
 
-// Creates the type object of one of the eight iterator classes.
-PyTypeObject* create_iter_type(TypeId id);
+// The eight iterator classes.
+std::span<const ClassMaker> iter_classes() noexcept;
 
 }  // namespace quarlex::py

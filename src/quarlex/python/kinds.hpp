@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "quarlex/common/errors.hpp"
@@ -102,5 +103,31 @@ struct FunnelKind {
                       "invalid map construction: ");
   }
 };
+
+// A table for about `n` entries, where `n` is a length an operand reported:
+// an object may lie, so a size that cannot be had gives an empty table that
+// grows as the items arrive.
+template <class Kind, class V>
+typename Kind::template Table<V> build_hinted(std::size_t n) {
+  if (n > 0) {
+    try {
+      return Kind::template build<V>(n);
+    } catch (const AllocFailure&) {
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  return Kind::template build<V>(0);
+}
+
+// Room for `n` more entries if it can be had (`n` being a reported length,
+// as above); the collection is unchanged when it cannot.
+template <class C>
+void presize(C& c, std::size_t n) {
+  try {
+    c.reserve(n);
+  } catch (const AllocFailure&) {
+  } catch (const std::bad_alloc&) {
+  }
+}
 
 }  // namespace quarlex::py

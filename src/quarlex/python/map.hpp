@@ -8,6 +8,7 @@
 // mutators hold it exclusively.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "quarlex/collections/hash_map.hpp"
@@ -49,12 +50,11 @@ std::vector<Ref> snapshot_of(const Map& map) {
 
 // Identity first, then ==, as built-in containers compare their elements; an
 // error while comparing counts as "different".
-inline bool values_equal(PyObject* a, PyObject* b) noexcept { return a == b || rich_equal(a, b); }
+inline bool values_equal(PyObject* a, PyObject* b) { return a == b || rich_equal(a, b); }
 
-// Creates the type object of a map class (ElasticHashMap, FunnelHashMap).
-PyTypeObject* create_map_type(TypeId id);
-// Creates the type object of one of the six view classes.
-PyTypeObject* create_view_type(TypeId id);
+// The map classes (ElasticHashMap, FunnelHashMap) and the six view classes.
+std::span<const ClassMaker> map_classes() noexcept;
+std::span<const ClassMaker> view_classes() noexcept;
 // A new view object of class `id` over `map`.
 PyObject* make_view(TypeId id, PyObject* map);
 

@@ -23,31 +23,6 @@ constexpr const char* kModuleDoc =
     "attributes, and the views are registered as ABC virtual subclasses here\n"
     "so `isinstance(m.keys(), KeysView)` holds.";
 
-using CreateType = PyTypeObject* (*)(TypeId);
-
-struct ClassEntry {
-  TypeId id;
-  CreateType create;
-};
-
-// Every class of the module, in creation order.
-constexpr ClassEntry kClasses[] = {
-    {TypeId::ElasticHashMap, create_map_type},
-    {TypeId::FunnelHashMap, create_map_type},
-    {TypeId::ElasticHashSet, create_set_type},
-    {TypeId::FunnelHashSet, create_set_type},
-    {TypeId::ElasticKeys, create_view_type},
-    {TypeId::FunnelKeys, create_view_type},
-    {TypeId::ElasticValues, create_view_type},
-    {TypeId::FunnelValues, create_view_type},
-    {TypeId::ElasticItems, create_view_type},
-    {TypeId::FunnelItems, create_view_type},
-    {TypeId::ElasticKeyIter, create_iter_type},  {TypeId::ElasticValueIter, create_iter_type},
-    {TypeId::ElasticItemIter, create_iter_type}, {TypeId::ElasticSetIter, create_iter_type},
-    {TypeId::FunnelKeyIter, create_iter_type},   {TypeId::FunnelValueIter, create_iter_type},
-    {TypeId::FunnelItemIter, create_iter_type},  {TypeId::FunnelSetIter, create_iter_type},
-};
-
 struct PublicClass {
   TypeId id;
   const char* name;
@@ -85,13 +60,10 @@ constexpr Registration kRegistrations[] = {
 std::atomic<PyTypeObject*> g_types[static_cast<std::size_t>(TypeId::Count)];
 std::atomic<PyObject*> g_panic_type{nullptr};
 
+// The internal-failure type comes first: a stop while the classes are being
+// created must already be convertible. A class whose creation fails leaves
+// the interpreter's error to end the import.
 void create_types() {
-  for (const ClassEntry& c : kClasses) {
-    auto& slot = g_types[static_cast<std::size_t>(c.id)];
-    if (slot.load(std::memory_order_acquire) == nullptr) {
-      slot.store(c.create(c.id), std::memory_order_release);
-    }
-  }
   if (g_panic_type.load(std::memory_order_acquire) == nullptr) {
     PyObject* t = PyErr_NewExceptionWithDoc(
         "quarlex.PanicException",
@@ -99,6 +71,14 @@ void create_types() {
         nullptr);
     if (t == nullptr) throw_error();
     g_panic_type.store(t, std::memory_order_release);
+  }
+  for (const auto family : {map_classes(), set_classes(), view_classes(), iter_classes()}) {
+    for (const ClassMaker& c : family) {
+      auto& slot = g_types[static_cast<std::size_t>(c.id)];
+      if (slot.load(std::memory_order_acquire) == nullptr) {
+        slot.store(c.create(), std::memory_order_release);
+      }
+    }
   }
 }
 
@@ -150,13 +130,8 @@ PyTypeObject* type_object(TypeId id) noexcept {
   return g_types[static_cast<std::size_t>(id)].load(std::memory_order_acquire);
 }
 
-PyTypeObject* make_type(PyType_Spec& spec, const char* class_name) {
-  PyObject* t = PyType_FromSpec(&spec);
-  if (t == nullptr) {
-    PyErr_Clear();
-    panic(std::string("An error occurred while initializing class ") + class_name);
-  }
-  return reinterpret_cast<PyTypeObject*>(t);
+PyTypeObject* make_type(PyType_Spec& spec) {
+  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
 }
 
 PyObject* panic_exception_type() noexcept { return g_panic_type.load(std::memory_order_acquire); }

@@ -8,6 +8,8 @@
 // reshape a table under a running loop.
 #pragma once
 
+#include <span>
+
 #include "quarlex/collections/hash_set.hpp"
 #include "quarlex/common/arena.hpp"
 #include "quarlex/python/kinds.hpp"
@@ -21,7 +23,7 @@ struct SetFamily
   using Set = HashSet<typename Kind::template Table<Unit>>;
 };
 
-// Creates the type object of a set class (ElasticHashSet, FunnelHashSet).
-PyTypeObject* create_set_type(TypeId id);
+// The set classes (ElasticHashSet, FunnelHashSet).
+std::span<const ClassMaker> set_classes() noexcept;
 
 }  // namespace quarlex::py
