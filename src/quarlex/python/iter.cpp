@@ -1,6 +1,8 @@
 #include "quarlex/python/iter.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "quarlex/python/boundary.hpp"
 
@@ -18,14 +20,31 @@ struct IterObject {
 
 IterObject* as_iter(PyObject* o) noexcept { return reinterpret_cast<IterObject*>(o); }
 
-void iter_dealloc(PyObject* raw) noexcept {
+void iter_destroy(PyObject* raw) noexcept {
   IterObject* self = as_iter(raw);
-  PyTypeObject* type = Py_TYPE(raw);
   self->owner = Ref();
   std::destroy_at(&self->snapshot);
   std::destroy_at(&self->owner);
-  type->tp_free(raw);
-  Py_DECREF(type);
+}
+
+int iter_traverse(PyObject* raw, visitproc visit, void* arg) noexcept {
+  IterObject* self = as_iter(raw);
+  Py_VISIT(Py_TYPE(raw));
+  Py_VISIT(self->owner.get());
+  for (std::size_t i = self->position; i < self->snapshot.size(); ++i) {
+    Py_VISIT(self->snapshot[i].get());
+  }
+  return 0;
+}
+
+// Breaks a cycle through the snapshot (an element that refers back to the
+// iterator). The snapshot is moved out before it is released, so code run by
+// a release meets an exhausted iterator, never a half-released vector.
+int iter_clear(PyObject* raw) noexcept {
+  IterObject* self = as_iter(raw);
+  std::vector<Ref> gone = std::exchange(self->snapshot, {});
+  self->position = 0;
+  return 0;
 }
 
 PyObject* iter_iter(PyObject* raw) noexcept {
@@ -40,7 +59,7 @@ PyObject* iter_next(PyObject* raw) noexcept {
     IterObject* self = as_iter(raw);
     ExclusiveBorrow own(self->borrow);
     const auto* owner = reinterpret_cast<const CollectionBase*>(self->owner.get());
-    if (owner->borrow.exclusively_held()) raise(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
+    if (owner->borrow.exclusively_held()) raise_conflict(kAlreadyMutablyBorrowed);
     if (owner->counter() != self->stamp) {
       raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
@@ -68,30 +87,29 @@ PyMethodDef kIterMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-struct IterClass {
-  TypeId id;
-  const char* name;
-  const char* qualified;
-};
-
-constexpr IterClass kIterClasses[] = {
-    {TypeId::ElasticKeyIter, "_ElasticKeyIter", "quarlex._ElasticKeyIter"},
-    {TypeId::ElasticValueIter, "_ElasticValueIter", "quarlex._ElasticValueIter"},
-    {TypeId::ElasticItemIter, "_ElasticItemIter", "quarlex._ElasticItemIter"},
-    {TypeId::ElasticSetIter, "_ElasticSetIter", "quarlex._ElasticSetIter"},
-    {TypeId::FunnelKeyIter, "_FunnelKeyIter", "quarlex._FunnelKeyIter"},
-    {TypeId::FunnelValueIter, "_FunnelValueIter", "quarlex._FunnelValueIter"},
-    {TypeId::FunnelItemIter, "_FunnelItemIter", "quarlex._FunnelItemIter"},
-    {TypeId::FunnelSetIter, "_FunnelSetIter", "quarlex._FunnelSetIter"},
-};
-
 PyType_Slot kIterSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<iter_destroy>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iter_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
     {Py_tp_methods, kIterMethods},
     {0, nullptr},
 };
+
+// A class name as a template argument, so each class gets its own creator.
+template <std::size_t N>
+struct Name {
+  constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
+  char text[N];
+};
+
+template <Name Qualified>
+PyTypeObject* create_iter() {
+  PyType_Spec spec{Qualified.text, static_cast<int>(sizeof(IterObject)), 0,
+                   kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, kIterSlots};
+  return make_type(spec);
+}
 
 }  // namespace
 
@@ -108,16 +126,18 @@ PyObject* make_snapshot_iter(TypeId id, PyObject* owner, std::vector<Ref>&& snap
   return raw;
 }
 
-PyTypeObject* create_iter_type(TypeId id) {
-  for (const IterClass& c : kIterClasses) {
-    if (c.id != id) continue;
-    PyType_Spec spec{c.qualified, static_cast<int>(sizeof(IterObject)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                         Py_TPFLAGS_IMMUTABLETYPE,
-                     kIterSlots};
-    return make_type(spec, c.name);
-  }
-  panic("unknown iterator class");
+std::span<const ClassMaker> iter_classes() noexcept {
+  static constexpr ClassMaker kMakers[] = {
+      {TypeId::ElasticKeyIter, create_iter<"quarlex._ElasticKeyIter">},
+      {TypeId::ElasticValueIter, create_iter<"quarlex._ElasticValueIter">},
+      {TypeId::ElasticItemIter, create_iter<"quarlex._ElasticItemIter">},
+      {TypeId::ElasticSetIter, create_iter<"quarlex._ElasticSetIter">},
+      {TypeId::FunnelKeyIter, create_iter<"quarlex._FunnelKeyIter">},
+      {TypeId::FunnelValueIter, create_iter<"quarlex._FunnelValueIter">},
+      {TypeId::FunnelItemIter, create_iter<"quarlex._FunnelItemIter">},
+      {TypeId::FunnelSetIter, create_iter<"quarlex._FunnelSetIter">},
+  };
+  return kMakers;
 }
 
 }  // namespace quarlex::py

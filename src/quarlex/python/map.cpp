@@ -19,63 +19,13 @@
 #include "quarlex/python/args.hpp"
 #include "quarlex/python/boundary.hpp"
 #include "quarlex/python/iter.hpp"
+#include "quarlex/python/mutation.hpp"
+#include "quarlex/python/protocol.hpp"
 
 namespace quarlex::py {
 namespace {
 
 constexpr const char* kPairsMessage = "update sequence elements must be 2-tuples";
-
-// Keyword arguments that become entries, in call order (borrowed from the
-// call).
-using Keywords = std::vector<std::pair<PyObject*, PyObject*>>;
-
-// KeyError(key), built so that a tuple key stays one argument.
-void set_key_error(PyObject* key) noexcept {
-  PyObject* exc = PyObject_CallOneArg(PyExc_KeyError, key);
-  if (exc != nullptr) PyErr_SetRaisedException(exc);
-}
-
-[[noreturn]] void raise_format(PyObject* type, const char* format, auto... args) {
-  PyErr_Format(type, format, args...);
-  throw_error();
-}
-
-// Binds METH_FASTCALL | METH_KEYWORDS arguments to parameters that are all
-// positional-or-keyword, the first `required` of them mandatory. Absent
-// parameters stay null. Errors use the interpreter's wording.
-template <std::size_t N>
-std::array<PyObject*, N> bind(const char* fname, const char* const (&names)[N],
-                              std::size_t required, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames) {
-  std::array<PyObject*, N> out{};
-  const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-  if (nargs > N) {
-    raise_format(PyExc_TypeError, "%s() takes %s %zu argument%s (%zu given)", fname,
-                 required == N ? "exactly" : "at most", N, N == 1 ? "" : "s", nargs);
-  }
-  for (std::size_t i = 0; i < nargs; ++i) out[i] = args[i];
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t j = 0; j < nkw; ++j) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, j);
-    std::size_t i = 0;
-    while (i < N && !PyUnicode_EqualToUTF8(name, names[i])) ++i;
-    if (i == N) {
-      raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, name);
-    }
-    if (out[i] != nullptr) {
-      raise_format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
-                   fname, names[i], i + 1);
-    }
-    out[i] = args[nargs + static_cast<std::size_t>(j)];
-  }
-  for (std::size_t i = 0; i < required; ++i) {
-    if (out[i] == nullptr) {
-      raise_format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname,
-                   names[i], i + 1);
-    }
-  }
-  return out;
-}
 
 // Runs `body` inside the interpreter's per-object critical section of `obj`.
 // An exception cannot leave the section's scope, so it is carried across.
@@ -92,16 +42,42 @@ void with_critical_section(PyObject* obj, F&& body) {
   if (failure) std::rethrow_exception(failure);
 }
 
-// Calls f(item) for every item of an iterable.
-template <class F>
-void for_each_item(PyObject* iterable, F&& f) {
-  Ref it = Ref::check(PyObject_GetIter(iterable));
-  while (Ref item = Ref::steal(PyIter_Next(it.get()))) f(item.get());
-  if (PyErr_Occurred()) throw_error();
-}
-
 StoredKey clone_key(const StoredKey& k) noexcept {
   return StoredKey(static_cast<const HashedAny&>(k));
+}
+
+// A pair to store: the key hashed, the value owned.
+using Pair = std::pair<StoredKey, Ref>;
+
+// The pairs of an operand of update (the keys() protocol, else an iterable of
+// pairs), each handed to `take` as it is read.
+template <class Take>
+void for_each_pair(PyObject* other, Take&& take) {
+  const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
+  if (has_keys < 0) throw_error();
+  if (has_keys) {
+    const Ref keys = Ref::check(PyObject_CallMethod(other, "keys", nullptr));
+    for (Ref& key : Items(keys.get())) {
+      Ref value = Ref::check(PyObject_GetItem(other, key.get()));
+      take(Pair(StoredKey(HashedAny::of(key.get())), std::move(value)));
+    }
+    return;
+  }
+  for (Ref& pair : Items(other)) {
+    if (PyTuple_CheckExact(pair.get()) && PyTuple_GET_SIZE(pair.get()) == 2) {
+      take(Pair(StoredKey(HashedAny::of(PyTuple_GET_ITEM(pair.get(), 0))),
+                Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))));
+      continue;
+    }
+    const Py_ssize_t n = PyObject_Size(pair.get());
+    if (n < 0) throw_error();
+    if (n != 2) raise(PyExc_ValueError, kPairsMessage);
+    const Ref zero = Ref::check(PyLong_FromLong(0));
+    const Ref one = Ref::check(PyLong_FromLong(1));
+    const Ref key = Ref::check(PyObject_GetItem(pair.get(), zero.get()));
+    Ref value = Ref::check(PyObject_GetItem(pair.get(), one.get()));
+    take(Pair(StoredKey(HashedAny::of(key.get())), std::move(value)));
+  }
 }
 
 template <class Kind>
@@ -113,15 +89,23 @@ struct MapClass {
 
   // ---- building blocks of update, copy and the merge operators
 
-  // Hashes `key` and stores the pair; a replaced value is released.
-  static void put(Map& map, PyObject* key, PyObject* value) {
-    map.insert(StoredKey(HashedAny::of(key)), Ref::borrow(value));
+  // Stores a pair; a value it replaces goes to `graveyard`.
+  static void put(Map& map, Pair&& pair, Graveyard& graveyard) {
+    if (auto old = map.insert(std::move(pair.first), std::move(pair.second))) {
+      graveyard.add(std::move(*old));
+    }
+  }
+
+  static void put_keywords(Map& map, const ExtraKeywords& kwargs, Graveyard& graveyard) {
+    for (const auto& [name, value] : kwargs) {
+      put(map, Pair(StoredKey(HashedAny::of(name)), Ref::borrow(value)), graveyard);
+    }
   }
 
   // Copies every entry of `src`, reusing stored hashes: no Python hashing.
   // Into an empty `dst` the keys are known distinct, so they are placed
   // without a search, and no key comparison (no Python code) runs at all.
-  static void extend_cloned(Map& dst, const Map& src) {
+  static void extend_cloned(Map& dst, const Map& src, Graveyard& graveyard) {
     const bool fresh = dst.empty();
     dst.reserve(src.len());
     for_each_ahead(
@@ -134,17 +118,18 @@ struct MapClass {
           if (fresh) {
             dst.insert_unique(clone_key(e.key), e.value);
           } else {
-            dst.insert(clone_key(e.key), e.value);
+            put(dst, Pair(clone_key(e.key), e.value), graveyard);
           }
         });
   }
 
   // A dict's own entries (a subclass's keys() or __getitem__ is not used),
-  // iterated inside the dict's critical section. A key's __hash__ may run
-  // code that changes the dict; that ends the update with RuntimeError.
-  static bool update_from_dict(Map& map, PyObject* dict) {
+  // iterated inside the dict's critical section; no code of the dict runs.
+  // A key's __hash__ may change the dict; that ends the update with
+  // RuntimeError.
+  static void update_from_dict(Map& map, PyObject* dict, Graveyard& graveyard) {
     const Py_ssize_t start = PyDict_GET_SIZE(dict);
-    map.reserve(static_cast<std::size_t>(start));
+    presize(map, static_cast<std::size_t>(start));
     Py_ssize_t seen = 0;
     with_critical_section(dict, [&] {
       Py_ssize_t pos = 0;
@@ -158,71 +143,73 @@ struct MapClass {
         if (++seen > start) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
         // Owned before __hash__ runs: it may drop the dict's references.
         const Ref key = Ref::borrow(k);
-        const Ref value = Ref::borrow(v);
-        put(map, key.get(), value.get());
+        Ref value = Ref::borrow(v);
+        put(map, Pair(StoredKey(HashedAny::of(key.get())), std::move(value)), graveyard);
       }
     });
-    return seen > 0;
   }
 
-  static void put_pair(Map& map, PyObject* pair) {
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-      put(map, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+  // Whether `other` is read by the C++ fast paths, which run none of its code.
+  static bool read_directly(PyObject* other) noexcept {
+    return Family::check(other) || PyDict_Check(other);
+  }
+
+  // The fast paths: entries of a map of this class (`self`, the receiver, as
+  // operand changes nothing) or of a dict.
+  static void update_directly(Map& map, PyObject* self, PyObject* other, Graveyard& graveyard) {
+    if (other == self) return;
+    if (PyDict_Check(other)) {
+      update_from_dict(map, other, graveyard);
       return;
     }
-    const Py_ssize_t n = PyObject_Size(pair);
-    if (n < 0) throw_error();
-    if (n != 2) raise(PyExc_ValueError, kPairsMessage);
-    const Ref zero = Ref::check(PyLong_FromLong(0));
-    const Ref one = Ref::check(PyLong_FromLong(1));
-    const Ref key = Ref::check(PyObject_GetItem(pair, zero.get()));
-    const Ref value = Ref::check(PyObject_GetItem(pair, one.get()));
-    put(map, key.get(), value.get());
+    Object* src = Family::of(other);
+    SharedBorrow b(src->borrow);
+    extend_cloned(map, src->coll, graveyard);
   }
 
-  // The branches of update for `other`, in order; returns whether a pair was
-  // taken. `self` is the object owning `map` (null while constructing).
-  static bool update_from(Map& map, PyObject* self, PyObject* other) {
-    if (Family::check(other)) {
-      // Updating a map from itself changes nothing.
-      if (other == self) return false;
-      Object* src = Family::of(other);
-      SharedBorrow b(src->borrow);
-      extend_cloned(map, src->coll);
-      return !src->coll.empty();
+  // Fills a map no other code can reach yet: the operand's pairs go straight
+  // in.
+  static void fill(Map& map, PyObject* other) {
+    Graveyard replaced;
+    if (read_directly(other)) {
+      update_directly(map, nullptr, other, replaced);
+      return;
     }
-    if (PyDict_Check(other)) return update_from_dict(map, other);
-    const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
-    if (has_keys < 0) throw_error();
-    map.reserve(static_cast<std::size_t>(optional_len(other)));
-    bool wrote = false;
-    if (has_keys) {
-      const Ref keys = Ref::check(PyObject_CallMethod(other, "keys", nullptr));
-      for_each_item(keys.get(), [&](PyObject* key) {
-        const Ref value = Ref::check(PyObject_GetItem(other, key));
-        put(map, key, value.get());
-        wrote = true;
-      });
-    } else {
-      for_each_item(other, [&](PyObject* pair) {
-        put_pair(map, pair);
-        wrote = true;
-      });
-    }
-    return wrote;
+    presize(map, length_hint(other));
+    for_each_pair(other, [&](Pair&& p) { put(map, std::move(p), replaced); });
   }
 
-  // update(other, **kwargs): `other` (None = absent), then the keywords, so
-  // they win. Returns whether a pair was written; an error leaves the pairs
-  // already written in place.
-  static bool map_update(Map& map, PyObject* self, PyObject* other, const Keywords& kwargs) {
-    bool wrote = other != nullptr && other != Py_None && update_from(map, self, other);
-    if (!kwargs.empty()) {
-      map.reserve(kwargs.size());
-      for (const auto& [name, value] : kwargs) put(map, name, value);
-      wrote = true;
+  // update(other, **kwargs) and |= on the object `self`. Keywords come last,
+  // so they win. The operand's own code (its iteration, keys(), __getitem__)
+  // never runs under the exclusive borrow: its pairs are read first, so it
+  // may read the map, as `m.update(m.items())` does. An operand that fails
+  // part way still has the pairs read before the failure written, as dict
+  // does, and the error is raised afterwards.
+  static void update_object(PyObject* self, PyObject* other, const ExtraKeywords& kwargs) {
+    Object* o = Family::of(self);
+    if (other == nullptr || read_directly(other)) {
+      Mutation<Object> m(o);
+      if (other != nullptr) update_directly(m.coll(), self, other, m.graveyard());
+      put_keywords(m.coll(), kwargs, m.graveyard());
+      return;
     }
-    return wrote;
+    std::vector<Pair> pairs;
+    Ref failure;
+    try {
+      for_each_pair(other, [&](Pair&& p) { pairs.push_back(std::move(p)); });
+    } catch (const PyErrSet&) {
+      failure = Ref::steal(PyErr_GetRaisedException());
+    }
+    Mutation<Object> m(o);
+    presize(m.coll(), pairs.size());
+    // Copies go in, so a key that meets an equal one is dropped by `pairs`,
+    // after the borrow has ended.
+    for (const Pair& p : pairs) put(m.coll(), Pair(clone_key(p.first), p.second), m.graveyard());
+    if (failure) {
+      PyErr_SetRaisedException(failure.release());
+      throw_error();
+    }
+    put_keywords(m.coll(), kwargs, m.graveyard());
   }
 
   static PyObject* wrap(Map&& map) { return new_collection(Family::type(), std::move(map)); }
@@ -231,37 +218,12 @@ struct MapClass {
 
   static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-      const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-      if (nargs > 1) {
-        raise_format(PyExc_TypeError, "%s() takes at most 1 positional argument (%zd given)",
-                     Kind::kMapName, nargs);
-      }
-      PyObject* other = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-      PyObject* capacity = nullptr;
-      Ref items;
-      Keywords kwargs;
-      if (kwds != nullptr && PyDict_GET_SIZE(kwds) > 0) {
-        items = Ref::check(PyDict_Items(kwds));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-          PyObject* pair = PyList_GET_ITEM(items.get(), i);
-          PyObject* name = PyTuple_GET_ITEM(pair, 0);
-          PyObject* value = PyTuple_GET_ITEM(pair, 1);
-          if (PyUnicode_EqualToUTF8(name, "other")) {
-            if (other != nullptr) {
-              raise_format(PyExc_TypeError,
-                           "argument for %s() given by name ('other') and position (1)",
-                           Kind::kMapName);
-            }
-            other = value;
-          } else if (PyUnicode_EqualToUTF8(name, "capacity")) {
-            capacity = value;
-          } else {
-            kwargs.emplace_back(name, value);
-          }
-        }
-      }
-      Map map(Kind::template build<Ref>(capacity_arg(capacity)));
-      map_update(map, nullptr, other, kwargs);
+      static const Signature<2> sig{Kind::kMapName, {"other", "capacity"}, 0, 1, true};
+      const auto a = bind(sig, args, kwds);
+      Map map(Kind::template build<Ref>(capacity_arg(a[1])));
+      if (a[0] != nullptr && a[0] != Py_None) fill(map, a[0]);
+      Graveyard replaced;
+      put_keywords(map, a.extra, replaced);
       return new_collection(type, std::move(map));
     });
   }
@@ -269,8 +231,8 @@ struct MapClass {
   static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-      static constexpr const char* kNames[] = {"capacity", "reserve_exponent"};
-      const auto a = bind("with_options", kNames, 0, args, nargsf, kwnames);
+      static const Signature<2> sig{"with_options", {"capacity", "reserve_exponent"}};
+      const auto a = bind(sig, args, nargsf, kwnames);
       const std::uint32_t capacity = capacity_arg(a[0]);
       const std::uint32_t exponent = reserve_exponent_arg(a[1], Kind::kMinExponent);
       return wrap(Map(Kind::template build_with_options<Ref>(capacity, exponent)));
@@ -280,11 +242,14 @@ struct MapClass {
   static PyObject* fromkeys(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                             PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-      static constexpr const char* kNames[] = {"iterable", "value"};
-      const auto a = bind("fromkeys", kNames, 1, args, nargsf, kwnames);
+      static const Signature<2> sig{"fromkeys", {"iterable", "value"}, 1};
+      const auto a = bind(sig, args, nargsf, kwnames);
       PyObject* value = a[1] != nullptr ? a[1] : Py_None;
-      Map map(Kind::template build<Ref>(static_cast<std::size_t>(optional_len(a[0]))));
-      for_each_item(a[0], [&](PyObject* key) { put(map, key, value); });
+      Map map(build_hinted<Kind, Ref>(length_hint(a[0])));
+      Graveyard replaced;
+      for (Ref& key : Items(a[0])) {
+        put(map, Pair(StoredKey(HashedAny::of(key.get())), Ref::borrow(value)), replaced);
+      }
       return wrap(std::move(map));
     });
   }
@@ -298,7 +263,8 @@ struct MapClass {
       Object* o = Family::of(self);
       SharedBorrow b(o->borrow);
       Map map(Kind::template build<Ref>(o->coll.len()));
-      extend_cloned(map, o->coll);
+      Graveyard none;
+      extend_cloned(map, o->coll, none);
       return wrap(std::move(map));
     });
   }
@@ -352,20 +318,17 @@ struct MapClass {
 
   static int setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return guard<int>(-1, [&] {
-      Object* o = Family::of(self);
-      std::optional<Entry> removed;
-      std::optional<Ref> replaced;
-      ExclusiveBorrow b(o->borrow);
+      Mutation<Object> m(Family::of(self));
       if (value == nullptr) {
-        removed = o->coll.remove_entry(HashedAny::of(key));
+        auto removed = m.coll().remove_entry(HashedAny::of(key));
         if (!removed) {
           set_key_error(key);
           return -1;
         }
+        m.release_entry_later(std::move(*removed));
       } else {
-        replaced = o->coll.insert(StoredKey(HashedAny::of(key)), Ref::borrow(value));
+        put(m.coll(), Pair(StoredKey(HashedAny::of(key)), Ref::borrow(value)), m.graveyard());
       }
-      o->bump();
       return 0;
     });
   }
@@ -373,8 +336,8 @@ struct MapClass {
   static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-      static constexpr const char* kNames[] = {"key", "default"};
-      const auto a = bind("get", kNames, 1, args, nargsf, kwnames);
+      static const Signature<2> sig{"get", {"key", "default"}, 1};
+      const auto a = bind(sig, args, nargsf, kwnames);
       Object* o = Family::of(self);
       SharedBorrow b(o->borrow);
       if (const Ref* v = std::as_const(o->coll).get(HashedAny::of(a[0]))) return v->new_ref();
@@ -386,51 +349,45 @@ struct MapClass {
   static PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      static constexpr const char* kNames[] = {"key", "default"};
-      const auto a = bind("pop", kNames, 1, args, nargsf, kwnames);
-      Object* o = Family::of(self);
-      std::optional<Entry> removed;
-      ExclusiveBorrow b(o->borrow);
-      removed = o->coll.remove_entry(HashedAny::of(a[0]));
+      static const Signature<2> sig{"pop", {"key", "default"}, 1};
+      const auto a = bind(sig, args, nargsf, kwnames);
+      Mutation<Object> m(Family::of(self));
+      auto removed = m.coll().remove_entry(HashedAny::of(a[0]));
       if (!removed) {
         if (a[1] != nullptr) return Py_NewRef(a[1]);
         set_key_error(a[0]);
         return nullptr;
       }
-      o->bump();
-      return removed->value.release();
+      PyObject* value = removed->value.release();
+      m.release_later(std::move(removed->key));
+      return value;
     });
   }
 
   static PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-      static constexpr const char* kNames[] = {"key", "default"};
-      const auto a = bind("setdefault", kNames, 1, args, nargsf, kwnames);
+      static const Signature<2> sig{"setdefault", {"key", "default"}, 1};
+      const auto a = bind(sig, args, nargsf, kwnames);
       PyObject* fallback = a[1] != nullptr ? a[1] : Py_None;
-      Object* o = Family::of(self);
-      ExclusiveBorrow b(o->borrow);
+      Mutation<Object> m(Family::of(self));
       const HashedAny probe = HashedAny::of(a[0]);
-      if (const Ref* v = o->coll.get(probe)) return v->new_ref();
-      o->coll.insert(StoredKey(probe), Ref::borrow(fallback));
-      o->bump();
+      if (const Ref* v = m.coll().get(probe)) return v->new_ref();
+      m.coll().insert(StoredKey(probe), Ref::borrow(fallback));
       return Py_NewRef(fallback);
     });
   }
 
   static PyObject* popitem(PyObject* self, PyObject*) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      Object* o = Family::of(self);
-      std::optional<Entry> removed;
-      ExclusiveBorrow b(o->borrow);
-      if (o->coll.empty()) {
+      Mutation<Object> m(Family::of(self));
+      if (m.coll().empty()) {
         PyErr_SetString(PyExc_KeyError, "popitem(): map is empty");
         return nullptr;
       }
       // Allocated before the entry leaves the table, so a failure loses nothing.
       Ref pair = Ref::check(PyTuple_New(2));
-      removed = o->coll.pop_first();
-      o->bump();
+      auto removed = m.coll().pop_first();
       PyTuple_SET_ITEM(pair.get(), 0, removed->key.release());
       PyTuple_SET_ITEM(pair.get(), 1, removed->value.release());
       return pair.release();
@@ -439,10 +396,8 @@ struct MapClass {
 
   static PyObject* clear(PyObject* self, PyObject*) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-      Object* o = Family::of(self);
-      ExclusiveBorrow b(o->borrow);
-      o->coll.clear();
-      o->bump();
+      Mutation<Object> m(Family::of(self));
+      m.clear();
       Py_RETURN_NONE;
     });
   }
@@ -450,28 +405,9 @@ struct MapClass {
   static PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                           PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-      const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-      if (nargs > 1) {
-        raise_format(PyExc_TypeError, "update() takes at most 1 positional argument (%zd given)",
-                     nargs);
-      }
-      PyObject* other = nargs == 1 ? args[0] : nullptr;
-      Keywords kwargs;
-      const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-      for (Py_ssize_t j = 0; j < nkw; ++j) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, j);
-        PyObject* value = args[nargs + j];
-        if (!PyUnicode_EqualToUTF8(name, "other")) {
-          kwargs.emplace_back(name, value);
-        } else if (other != nullptr) {
-          raise(PyExc_TypeError, "argument for update() given by name ('other') and position (1)");
-        } else {
-          other = value;
-        }
-      }
-      Object* o = Family::of(self);
-      ExclusiveBorrow b(o->borrow);
-      if (map_update(o->coll, self, other, kwargs)) o->bump();
+      static const Signature<1> sig{"update", {"other"}, 0, 1, true};
+      const auto a = bind(sig, args, nargsf, kwnames);
+      update_object(self, a[0] == Py_None ? nullptr : a[0], a.extra);
       Py_RETURN_NONE;
     });
   }
@@ -498,16 +434,18 @@ struct MapClass {
 
   // ---- merge operators
 
-  // m | other, or other | m when `reflected`: the result starts empty with the
-  // default reserve; the map's own entries win in the reflected form.
+  // m | other, or other | m when `reflected`: a new map with the default
+  // reserve; the map's own entries win in the reflected form.
   static PyObject* merged(PyObject* self, PyObject* other, bool reflected) {
     Object* o = Family::of(self);
     SharedBorrow b(o->borrow);
-    Map map(Kind::template build<Ref>(o->coll.len() +
-                                      static_cast<std::size_t>(optional_len(other))));
-    if (!reflected) extend_cloned(map, o->coll);
-    map_update(map, nullptr, other, {});
-    if (reflected) extend_cloned(map, o->coll);
+    const std::size_t hint = o->coll.len() + length_hint(other);
+    Map map(build_hinted<Kind, Ref>(hint));
+    Graveyard replaced;
+    if (!reflected) extend_cloned(map, o->coll, replaced);
+    if (other == self) return wrap(std::move(map));
+    fill(map, other);
+    if (reflected) extend_cloned(map, o->coll, replaced);
     return wrap(std::move(map));
   }
 
@@ -521,64 +459,73 @@ struct MapClass {
 
   static PyObject* nb_inplace_or(PyObject* self, PyObject* other) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-      Object* o = Family::of(self);
-      ExclusiveBorrow b(o->borrow);
-      if (map_update(o->coll, self, other, {})) o->bump();
+      update_object(self, other, {});
       return Py_NewRef(self);
     });
   }
 
   // ---- equality
 
-  static bool map_eq(PyObject* self, PyObject* other) {
+  // Whether the map equals `other`: 1 or 0, or -1 when `other` is not
+  // something a map compares with (neither a map of this class, a dict, nor
+  // an object with keys()). A lookup in `other` that fails counts as a
+  // difference.
+  static int map_eq(PyObject* self, PyObject* other) {
+    const std::uint64_t mark = t_borrow_conflicts;
+    const bool same = Family::check(other);
+    const bool dict = !same && PyDict_Check(other);
+    if (!same && !dict) {
+      const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
+      if (has_keys < 0) discard_error(mark);
+      if (has_keys <= 0) return -1;
+    }
     Object* o = Family::of(self);
     SharedBorrow b(o->borrow);
     const Map& map = o->coll;
-    if (Family::check(other)) {
+    if (same) {
       Object* p = Family::of(other);
+      if (p == o) return 1;
       SharedBorrow ob(p->borrow);
-      if (map.len() != p->coll.len()) return false;
+      if (map.len() != p->coll.len()) return 0;
       for (auto it = map.begin(); it != map.end(); ++it) {
         const Ref* v = std::as_const(p->coll).get(static_cast<const HashedAny&>(it->key));
-        if (v == nullptr || !values_equal(it->value.get(), v->get())) return false;
+        if (v == nullptr || !values_equal(it->value.get(), v->get())) return 0;
       }
-      return true;
+      return 1;
     }
-    if (PyDict_Check(other)) {
-      if (static_cast<std::size_t>(PyDict_GET_SIZE(other)) != map.len()) return false;
-      for (auto it = map.begin(); it != map.end(); ++it) {
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(other, it->key.object(), &found) <= 0) {
-          PyErr_Clear();
-          return false;
-        }
-        const Ref v = Ref::steal(found);
-        if (!values_equal(it->value.get(), v.get())) return false;
+    std::size_t n = 0;
+    if (dict) {
+      n = static_cast<std::size_t>(PyDict_GET_SIZE(other));
+    } else {
+      const Py_ssize_t size = PyObject_Size(other);
+      if (size < 0) {
+        discard_error(mark);
+        return 0;
       }
-      return true;
+      n = static_cast<std::size_t>(size);
     }
-    if (PyObject_HasAttrStringWithError(other, "keys") <= 0) {
-      PyErr_Clear();
-      return false;
-    }
-    const Py_ssize_t n = PyObject_Size(other);
-    if (n < 0) PyErr_Clear();
-    if (n < 0 || static_cast<std::size_t>(n) != map.len()) return false;
+    if (n != map.len()) return 0;
     for (auto it = map.begin(); it != map.end(); ++it) {
-      const Ref v = Ref::steal(PyObject_GetItem(other, it->key.object()));
-      if (!v) {
-        PyErr_Clear();
-        return false;
+      Ref v;
+      if (dict) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(other, it->key.object(), &found) < 0) discard_error(mark);
+        v = Ref::steal(found);
+      } else {
+        v = Ref::steal(PyObject_GetItem(other, it->key.object()));
+        if (!v) discard_error(mark);
       }
-      if (!values_equal(it->value.get(), v.get())) return false;
+      if (!v || !values_equal(it->value.get(), v.get())) return 0;
     }
-    return true;
+    return 1;
   }
 
   static PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
       if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-      return PyBool_FromLong(map_eq(self, other) == (op == Py_EQ));
+      const int eq = map_eq(self, other);
+      if (eq < 0) Py_RETURN_NOTIMPLEMENTED;
+      return PyBool_FromLong((eq == 1) == (op == Py_EQ));
     });
   }
 
@@ -641,6 +588,7 @@ struct MapClass {
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_collection<Map>)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_type)},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_repr, reinterpret_cast<void*>(repr)},
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
@@ -657,17 +605,19 @@ struct MapClass {
         {0, nullptr},
     };
     PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_MAPPING, slots};
-    return make_type(spec, Kind::kMapName);
+                     kClassFlags | Py_TPFLAGS_MAPPING, slots};
+    return make_type(spec);
   }
 };
 
 }  // namespace
 
-PyTypeObject* create_map_type(TypeId id) {
-  if (id == ElasticKind::kMap) return MapClass<ElasticKind>::create();
-  if (id == FunnelKind::kMap) return MapClass<FunnelKind>::create();
-  panic("unknown map class");
+std::span<const ClassMaker> map_classes() noexcept {
+  static constexpr ClassMaker kMakers[] = {
+      {ElasticKind::kMap, MapClass<ElasticKind>::create},
+      {FunnelKind::kMap, MapClass<FunnelKind>::create},
+  };
+  return kMakers;
 }
 
 }  // namespace quarlex::py

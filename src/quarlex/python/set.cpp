@@ -1,129 +1,41 @@
 // ElasticHashSet and FunnelHashSet, written once over the table kind.
 //
 // The algebra rests on four primitives that change a receiver set in place:
-// add_all, remove_all, retain_in and toggle_all (symmetric difference). The
-// receiver is either the object's own set under its exclusive borrow or a
-// fresh result no Python code can reach yet. Each primitive has a fast path
-// for an operand of exactly the receiver's class, which reuses the stored
-// hashes under the operand's shared borrow and runs no Python hashing, and a
-// general path for any iterable.
+// union (add), difference (remove), intersection (retain) and symmetric
+// difference (toggle). Each has a fast path for an operand of exactly the
+// receiver's class, read under the operand's shared borrow with its stored
+// hashes and no Python hashing, and a general path for any iterable, which
+// is read first into a `Prepared` operand: its code (iteration, a
+// generator's body) never runs while the receiver is exclusively borrowed,
+// so an operand may read the receiver, as `s.update(iter(s))` does.
 //
-// Operations that return a new set build it directly from the elements that
-// "copy, then apply the primitive" would keep (the same element objects),
-// sized once, instead of copying everything and removing afterwards.
-//
-// Counter rule: a mutating call bumps at most once, at its end, when it
-// changed the contents (a length change, or a toggled element) and ended
-// without error. A call that stops with an error part way keeps what it did
-// and does not bump, as a failed map update does.
+// The receiver is either the object's own set under a `Mutation` or a fresh
+// result no Python code can reach yet. Operations that return a new set
+// build it directly from the elements that "copy, then apply the primitive"
+// would keep (the same element objects), sized once, instead of copying
+// everything and removing afterwards.
 #include "quarlex/python/set.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <limits>
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quarlex/python/args.hpp"
 #include "quarlex/python/boundary.hpp"
 #include "quarlex/python/hashed_key.hpp"
 #include "quarlex/python/iter.hpp"
+#include "quarlex/python/mutation.hpp"
+#include "quarlex/python/protocol.hpp"
 
 namespace quarlex::py {
 namespace {
 
-// Binds positional-or-keyword parameters as the interpreter's own argument
-// parser does, with its error texts: `out[i]` receives the argument for
-// `names[i]`, or null when an optional one is absent; the first `required`
-// are mandatory. Returns false with TypeError set.
-template <std::size_t N>
-bool bind_args(const char* fname, const char* const (&names)[N], std::size_t required,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               PyObject* (&out)[N]) noexcept {
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  const auto n = static_cast<Py_ssize_t>(N);
-  if (nargs + nkw > n) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd %sargument%s (%zd given)", fname, n,
-                 nargs == 0 ? "keyword " : "", n == 1 ? "" : "s", nargs + nkw);
-    return false;
-  }
-  Py_ssize_t matched = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    out[i] = i < nargs ? args[i] : nullptr;
-    for (Py_ssize_t j = 0; out[i] == nullptr && j < nkw; ++j) {
-      if (PyUnicode_EqualToUTF8(PyTuple_GET_ITEM(kwnames, j), names[i])) {
-        out[i] = args[nargs + j];
-        ++matched;
-      }
-    }
-    if (out[i] == nullptr && static_cast<std::size_t>(i) < required) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname,
-                   names[i], i + 1);
-      return false;
-    }
-  }
-  if (matched == nkw) return true;
-  for (Py_ssize_t j = 0; j < nkw; ++j) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-      if (PyUnicode_EqualToUTF8(key, names[i])) {
-        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
-                     fname, names[i], i + 1);
-        return false;
-      }
-    }
-  }
-  for (Py_ssize_t j = 0; j < nkw; ++j) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-    bool known = false;
-    for (Py_ssize_t i = 0; i < n; ++i) known = known || PyUnicode_EqualToUTF8(key, names[i]);
-    if (!known) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
-      return false;
-    }
-  }
-  return true;
-}
-
-constexpr const char* kValueArg[] = {"value"};
-constexpr const char* kOtherArg[] = {"other"};
-constexpr const char* kOptionArgs[] = {"capacity", "reserve_exponent"};
-
-std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
-  return b > std::numeric_limits<std::size_t>::max() - a ? std::numeric_limits<std::size_t>::max()
-                                                         : a + b;
-}
-
-// The length an operand reports, 0 when it has none (the error cleared).
-// Types without a length slot are not asked, so a generator costs no
-// exception.
-std::size_t reported_len(PyObject* o) noexcept {
-  const PyTypeObject* t = Py_TYPE(o);
-  const bool sized = (t->tp_as_sequence != nullptr && t->tp_as_sequence->sq_length != nullptr) ||
-                     (t->tp_as_mapping != nullptr && t->tp_as_mapping->mp_length != nullptr);
-  return sized ? static_cast<std::size_t>(optional_len(o)) : 0;
-}
-
-// Iterates `o` until `stop(item)` answers true; returns whether it did.
-// Errors of the iteration propagate.
-template <class Stop>
-bool any_item(PyObject* o, Stop&& stop) {
-  Ref it = Ref::check(PyObject_GetIter(o));
-  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-    if (stop(item.get())) return true;
-  }
-  if (PyErr_Occurred()) throw_error();
-  return false;
-}
-
-template <class Each>
-void each_item(PyObject* o, Each&& each) {
-  any_item(o, [&](PyObject* item) {
-    each(item);
-    return false;
-  });
-}
+constexpr Signature<1> kValueSig(const char* function) { return {function, {"value"}, 1}; }
+constexpr Signature<1> kOtherSig(const char* function) { return {function, {"other"}, 1}; }
 
 // An interpreter set holding the elements of `o`. An exact set or frozenset
 // serves as it is.
@@ -151,13 +63,6 @@ bool is_set_like(PyObject* o) {
   return r == 1;
 }
 
-void set_key_error(PyObject* key) noexcept {
-  PyObject* args = PyTuple_Pack(1, key);
-  if (args == nullptr) return;
-  PyErr_SetObject(PyExc_KeyError, args);
-  Py_DECREF(args);
-}
-
 enum class Op { Union, Intersection, Difference, Symmetric };
 
 template <class Kind>
@@ -168,24 +73,6 @@ struct SetClass {
 
   static bool same(PyObject* o) noexcept { return Family::check(o); }
   static Object* of(PyObject* o) noexcept { return Family::of(o); }
-
-  // Bumps the object's counter once, when the mutating call that owns it
-  // returns normally, if the contents changed. Lives inside the exclusive
-  // borrow.
-  struct ChangeWatch {
-    Object* obj;
-    std::size_t before;
-    int unwinding = std::uncaught_exceptions();
-    bool toggled = false;
-
-    explicit ChangeWatch(Object* o) noexcept : obj(o), before(o->coll.len()) {}
-    ChangeWatch(const ChangeWatch&) = delete;
-    ChangeWatch& operator=(const ChangeWatch&) = delete;
-    ~ChangeWatch() {
-      if (std::uncaught_exceptions() > unwinding) return;
-      if (toggled || obj->coll.len() != before) obj->bump();
-    }
-  };
 
   static StoredKey clone(const HashedAny& k) noexcept { return StoredKey(k); }
   static void prefetch_key(const HashedAny& k) noexcept { prefetch_object(k.object()); }
@@ -200,10 +87,177 @@ struct SetClass {
     return loc ? &s.map().table().entry_at(*loc).key : nullptr;
   }
 
+  // ------------------------------------------------------------ operands
+
+  // An operand read ahead of the primitive that uses it: `same` for a set
+  // of this class (read in place), else what the primitive needs of an
+  // iterable -- its elements hashed (union, difference), an interpreter set
+  // of them (intersection) or its distinct elements (symmetric difference).
+  // It owns what it read, and is released after the receiver's borrow, so
+  // elements only it held are not released under that borrow.
+  struct Prepared {
+    PyObject* same = nullptr;
+    std::vector<StoredKey> elements;
+    Ref pool;
+    std::optional<Set> distinct;
+  };
+
+  // Reads `o` into `p`. Union and difference keep the elements read before
+  // an error of the iteration, which the caller applies before it raises;
+  // the others read all or nothing.
+  template <Op op>
+  static void prepare(Prepared& p, PyObject* o) {
+    if (same(o)) {
+      p.same = o;
+    } else if constexpr (op == Op::Intersection) {
+      p.pool = pool_of(o);
+    } else if constexpr (op == Op::Symmetric) {
+      Set d = make(0);
+      presize(d, length_hint(o));
+      for (Ref& item : Items(o)) d.insert(StoredKey(HashedAny::of(item.get())));
+      p.distinct.emplace(std::move(d));
+    } else {
+      for (Ref& item : Items(o)) p.elements.push_back(StoredKey(HashedAny::of(item.get())));
+    }
+  }
+
+  // Prepares every operand, stopping at the first error, which is returned
+  // (taken out of the interpreter) for the caller to raise once it has
+  // applied what was read.
+  template <Op op>
+  static Ref prepare_all(std::vector<Prepared>& out, std::span<PyObject* const> operands) {
+    out.reserve(operands.size());
+    try {
+      for (PyObject* o : operands) prepare<op>(out.emplace_back(), o);
+    } catch (const PyErrSet&) {
+      if constexpr (op == Op::Intersection || op == Op::Symmetric) out.pop_back();
+      return Ref::steal(PyErr_GetRaisedException());
+    }
+    return {};
+  }
+
+  // ------------------------------------------------------------ primitives
+
+  // Each changes `r` by one operand; elements it removes go to `graveyard`.
+  // `self` is the object owning `r` (null for a fresh result).
+
+  static void add_from(Set& r, const Set& t) {
+    const bool fresh = r.empty();
+    r.reserve(t.len());
+    for_each_ahead(t, prefetch_key, [&](const StoredKey& k) {
+      if (fresh) {
+        r.insert_unique(clone(k));
+      } else {
+        r.insert(clone(k));
+      }
+    });
+  }
+
+  // Removes the elements of `t` from `r`, walking the smaller of the two.
+  static void subtract(Set& r, const Set& t, Graveyard& graveyard) {
+    if (r.len() <= t.len()) {
+      r.retain([&](const HashedAny& k) { return !t.contains(k); },
+               [&](StoredKey&& k) { graveyard.add(std::move(k)); });
+      return;
+    }
+    for (const StoredKey& k : t) {
+      if (auto gone = r.take(k)) graveyard.add(std::move(*gone));
+    }
+  }
+
+  // Removes the elements of `t` present in `r` and inserts the others; room
+  // for the insertions is reserved first, so running out of memory leaves
+  // `r` as it was.
+  static void toggle(Set& r, const Set& t, Graveyard& graveyard) {
+    std::size_t absent = 0;
+    for (const StoredKey& k : t) absent += !r.contains(k);
+    r.reserve(absent);
+    for (const StoredKey& k : t) {
+      if (auto gone = r.take(k)) {
+        graveyard.add(std::move(*gone));
+      } else {
+        r.insert(clone(k));
+      }
+    }
+  }
+
+  template <Op op>
+  static void apply(Set& r, PyObject* self, Prepared& p, Graveyard& graveyard) {
+    if (p.same != nullptr && p.same == self) {
+      // The receiver as its own operand: the algebraic result.
+      if constexpr (op == Op::Difference || op == Op::Symmetric) {
+        if (!r.empty()) r.clear([&](StoredKey&& k) noexcept { graveyard.add(std::move(k)); });
+      }
+      return;
+    }
+    if (p.same != nullptr) {
+      SharedBorrow borrow(of(p.same)->borrow);
+      const Set& t = of(p.same)->coll;
+      if constexpr (op == Op::Union) {
+        add_from(r, t);
+      } else if constexpr (op == Op::Intersection) {
+        r.retain([&](const HashedAny& k) { return t.contains(k); },
+                 [&](StoredKey&& k) { graveyard.add(std::move(k)); });
+      } else if constexpr (op == Op::Difference) {
+        subtract(r, t, graveyard);
+      } else {
+        toggle(r, t, graveyard);
+      }
+      return;
+    }
+    if constexpr (op == Op::Union) {
+      presize(r, p.elements.size());
+      // A copy goes in, so an element already present is dropped with the
+      // operand, not here.
+      for (const StoredKey& k : p.elements) r.insert(clone(k));
+    } else if constexpr (op == Op::Intersection) {
+      retain_in_pool(r, p.pool.get(), graveyard);
+    } else if constexpr (op == Op::Difference) {
+      for (const StoredKey& k : p.elements) {
+        if (auto gone = r.take(k)) graveyard.add(std::move(*gone));
+      }
+    } else {
+      toggle(r, *p.distinct, graveyard);
+    }
+  }
+
+  // Keeps exactly the elements of `r` found in `pool`, every one decided
+  // before any is removed, so a failing membership test leaves `r` as it was.
+  static void retain_in_pool(Set& r, PyObject* pool, Graveyard& graveyard) {
+    std::vector<bool> keep;
+    keep.reserve(r.len());
+    std::size_t kept = 0;
+    for (const StoredKey& k : r) {
+      keep.push_back(in_pool(pool, k));
+      kept += keep.back();
+    }
+    if (kept == r.len()) return;
+    std::size_t i = 0;
+    r.retain([&](const HashedAny&) { return keep[i++]; },
+             [&](StoredKey&& k) { graveyard.add(std::move(k)); });
+  }
+
+  // The in-place operations on the object `self`: every operand is read
+  // first, then applied under the exclusive borrow. An operand that fails
+  // part way still has what was read of it (and of the operands before it)
+  // applied, and its error is raised afterwards.
+  template <Op op>
+  static void update_object(PyObject* self, std::span<PyObject* const> operands) {
+    std::vector<Prepared> prepared;
+    Ref failure = prepare_all<op>(prepared, operands);
+    Mutation<Object> m(of(self));
+    for (Prepared& p : prepared) apply<op>(m.coll(), self, p, m.graveyard());
+    if (failure) {
+      PyErr_SetRaisedException(failure.release());
+      throw_error();
+    }
+  }
+
   // ------------------------------------------------------------ new sets
 
   static Set copy_of(const Set& s, std::size_t extra = 0) {
-    Set r = make(saturating_add(s.len(), extra));
+    Set r = make(0);
+    presize(r, s.len() + extra);
     for_each_ahead(s, prefetch_key, [&](const StoredKey& k) { r.insert_unique(clone(k)); });
     return r;
   }
@@ -237,19 +291,12 @@ struct SetClass {
     return from_picked(picked, true);
   }
 
-  // The distinct elements of an iterable, hashed once each.
-  static Set collect(PyObject* o) {
-    Set distinct = make(reported_len(o));
-    each_item(o, [&](PyObject* item) { distinct.insert(StoredKey(HashedAny::of(item))); });
-    return distinct;
-  }
-
   // Distinct: each part holds elements of one set, and an element of `s`
   // equal to one of `t` is found in `t` (by the same hash and comparison) and
   // left out.
   static Set symmetric(const Set& s, const Set& t) {
     std::vector<const HashedAny*> picked;
-    picked.reserve(saturating_add(s.len(), t.len()));
+    picked.reserve(s.len() + t.len());
     for (const StoredKey& k : s) {
       if (!t.contains(k)) picked.push_back(&k);
     }
@@ -263,206 +310,67 @@ struct SetClass {
   // `op` with `o`.
   template <Op op>
   static Set combine(const Set& s, PyObject* o) {
-    if (same(o)) {
-      SharedBorrow borrow(of(o)->borrow);
-      const Set& t = of(o)->coll;
-      if constexpr (op == Op::Union) {
-        Set r = copy_of(s, t.len());
-        for (const StoredKey& k : t) r.insert(clone(k));
-        return r;
-      } else if constexpr (op == Op::Intersection) {
-        if (t.len() >= s.len()) {
-          return filtered(s, [&](const HashedAny& k) { return t.contains(k); });
-        }
-        // Walk the smaller operand; the result keeps `s`'s own objects. Two
-        // elements of `t` may find the same one of `s` (an __eq__ that is not
-        // transitive), so these are placed with a search.
-        std::vector<const HashedAny*> picked;
-        picked.reserve(t.len());
-        for (const StoredKey& k : t) {
-          if (const StoredKey* mine = find_in(s, k)) picked.push_back(mine);
-        }
-        return from_picked(picked, false);
-      } else if constexpr (op == Op::Difference) {
-        return filtered(s, [&](const HashedAny& k) { return !t.contains(k); });
-      } else {
-        return symmetric(s, t);
-      }
-    }
+    Prepared p;
+    prepare<op>(p, o);
+    const Set* t = p.same != nullptr ? &of(p.same)->coll : nullptr;
+    std::optional<SharedBorrow> borrow;
+    if (t != nullptr) borrow.emplace(of(p.same)->borrow);
     if constexpr (op == Op::Union) {
-      Set r = copy_of(s, reported_len(o));
-      add_items(r, o);
+      Set r = copy_of(s, t != nullptr ? t->len() : p.elements.size());
+      Graveyard none;
+      apply<op>(r, nullptr, p, none);
       return r;
     } else if constexpr (op == Op::Intersection) {
-      Ref pool = pool_of(o);
-      return filtered(s, [&](const HashedAny& k) { return in_pool(pool.get(), k); });
+      if (t == nullptr) {
+        return filtered(s, [&](const HashedAny& k) { return in_pool(p.pool.get(), k); });
+      }
+      if (t->len() >= s.len()) {
+        return filtered(s, [&](const HashedAny& k) { return t->contains(k); });
+      }
+      // Walk the smaller operand; the result keeps `s`'s own objects. Two
+      // elements of `t` may find the same one of `s` (an __eq__ that is not
+      // transitive), so these are placed with a search.
+      std::vector<const HashedAny*> picked;
+      picked.reserve(t->len());
+      for (const StoredKey& k : *t) {
+        if (const StoredKey* mine = find_in(s, k)) picked.push_back(mine);
+      }
+      return from_picked(picked, false);
     } else if constexpr (op == Op::Difference) {
+      if (t != nullptr) return filtered(s, [&](const HashedAny& k) { return !t->contains(k); });
       Set r = copy_of(s);
-      remove_items(r, o);
+      Graveyard removed;
+      apply<op>(r, nullptr, p, removed);
       return r;
     } else {
-      const Set distinct = collect(o);
-      return symmetric(s, distinct);
+      return symmetric(s, t != nullptr ? *t : *p.distinct);
     }
   }
 
   // `o - s` with `s` on the right: the elements of `o` not in `s`.
   static Set reflected_difference(PyObject* o, const Set& s) {
+    Prepared p;
+    prepare<Op::Union>(p, o);
     Set r = make(0);
-    add_all(r, o);
-    subtract(r, s);
+    Graveyard removed;
+    apply<Op::Union>(r, nullptr, p, removed);
+    subtract(r, s, removed);
     return r;
-  }
-
-  // ------------------------------------------------------------ primitives
-
-  static void add_items(Set& r, PyObject* o) {
-    each_item(o, [&](PyObject* item) { r.insert(StoredKey(HashedAny::of(item))); });
-  }
-
-  // Into an empty `r`, the elements of a set of the same class are placed
-  // without a search.
-  static void add_all(Set& r, PyObject* o) {
-    if (same(o)) {
-      SharedBorrow borrow(of(o)->borrow);
-      const Set& t = of(o)->coll;
-      const bool fresh = r.empty();
-      r.reserve(t.len());
-      for_each_ahead(t, prefetch_key, [&](const StoredKey& k) {
-        if (fresh) {
-          r.insert_unique(clone(k));
-        } else {
-          r.insert(clone(k));
-        }
-      });
-      return;
-    }
-    r.reserve(reported_len(o));
-    add_items(r, o);
-  }
-
-  static void remove_items(Set& r, PyObject* o) {
-    each_item(o, [&](PyObject* item) {
-      const HashedAny k = HashedAny::of(item);
-      r.remove(k);
-    });
-  }
-
-  // Removes the elements of `t` from `r`, walking the smaller of the two.
-  static void subtract(Set& r, const Set& t) {
-    if (r.len() <= t.len()) {
-      r.retain([&](const HashedAny& k) { return !t.contains(k); });
-      return;
-    }
-    for (const StoredKey& k : t) r.remove(k);
-  }
-
-  static void remove_all(Set& r, PyObject* o) {
-    if (same(o)) {
-      SharedBorrow borrow(of(o)->borrow);
-      subtract(r, of(o)->coll);
-      return;
-    }
-    remove_items(r, o);
-  }
-
-  // Keeps exactly the elements of `r` found in `o`. The general path decides
-  // every element before it removes any, so a failing membership test leaves
-  // `r` unchanged.
-  static void retain_in(Set& r, PyObject* o) {
-    if (same(o)) {
-      SharedBorrow borrow(of(o)->borrow);
-      const Set& t = of(o)->coll;
-      r.retain([&](const HashedAny& k) { return t.contains(k); });
-      return;
-    }
-    Ref pool = pool_of(o);
-    std::vector<bool> keep;
-    keep.reserve(r.len());
-    std::size_t kept = 0;
-    for (const StoredKey& k : r) {
-      keep.push_back(in_pool(pool.get(), k));
-      kept += keep.back();
-    }
-    if (kept == r.len()) return;
-    std::size_t i = 0;
-    r.retain([&](const HashedAny&) { return keep[i++]; });
-  }
-
-  // Removes the elements of `t` present in `r` and inserts the others; room
-  // for the insertions is reserved first, so running out of memory leaves
-  // `r` as it was. True when `t` held any element.
-  static bool toggle(Set& r, const Set& t) {
-    std::size_t absent = 0;
-    for (const StoredKey& k : t) absent += !r.contains(k);
-    r.reserve(absent);
-    for (const StoredKey& k : t) {
-      if (!r.remove(k)) r.insert(clone(k));
-    }
-    return !t.empty();
-  }
-
-  // Symmetric difference in place. The general path hashes and collects the
-  // whole operand before the receiver changes, so duplicates toggle once.
-  static bool toggle_all(Set& r, PyObject* o) {
-    if (same(o)) {
-      SharedBorrow borrow(of(o)->borrow);
-      return toggle(r, of(o)->coll);
-    }
-    const Set distinct = collect(o);
-    return toggle(r, distinct);
-  }
-
-  // One operand of an in-place operation on the object `self`. The object
-  // itself as operand gives the algebraic result (its shared borrow could not
-  // be taken under the exclusive one).
-  template <Op op>
-  static void apply_in_place(PyObject* self, PyObject* o, ChangeWatch& watch) {
-    Set& r = of(self)->coll;
-    if (o == self) {
-      if constexpr (op == Op::Difference || op == Op::Symmetric) {
-        watch.toggled = watch.toggled || !r.empty();
-        r.clear();
-      }
-      return;
-    }
-    if constexpr (op == Op::Union) {
-      add_all(r, o);
-    } else if constexpr (op == Op::Intersection) {
-      retain_in(r, o);
-    } else if constexpr (op == Op::Difference) {
-      remove_all(r, o);
-    } else {
-      watch.toggled = toggle_all(r, o) || watch.toggled;
-    }
-  }
-
-  // One more operand of a named method on its fresh result `r`.
-  template <Op op>
-  static void apply_to_result(Set& r, PyObject* o) {
-    if constexpr (op == Op::Union) {
-      add_all(r, o);
-    } else if constexpr (op == Op::Intersection) {
-      retain_in(r, o);
-    } else {
-      remove_all(r, o);
-    }
   }
 
   // ------------------------------------------------------------ construction
 
   static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      static const char* const kKeywords[] = {"iterable", "capacity", nullptr};
-      static const std::string format = std::string("|O$O:") + Kind::kSetName;
-      PyObject* iterable = nullptr;
-      PyObject* capacity = nullptr;
-      if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kKeywords, &iterable,
-                                       &capacity)) {
-        return nullptr;
+      static const Signature<2> sig{Kind::kSetName, {"iterable", "capacity"}, 0, 1};
+      const auto a = bind(sig, args, kwargs);
+      Set s = make(capacity_arg(a[1]));
+      if (a[0] != nullptr && a[0] != Py_None) {
+        Prepared p;
+        prepare<Op::Union>(p, a[0]);
+        Graveyard none;
+        apply<Op::Union>(s, nullptr, p, none);
       }
-      Set s = make(capacity_arg(capacity));
-      if (iterable != nullptr && iterable != Py_None) add_all(s, iterable);
       return new_collection(type, std::move(s));
     });
   }
@@ -470,8 +378,8 @@ struct SetClass {
   static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      PyObject* a[2];
-      if (!bind_args("with_options", kOptionArgs, 0, args, nargs, kwnames, a)) return nullptr;
+      static const Signature<2> sig{"with_options", {"capacity", "reserve_exponent"}};
+      const auto a = bind(sig, args, nargs, kwnames);
       const std::uint32_t capacity = capacity_arg(a[0]);
       const std::uint32_t exponent = reserve_exponent_arg(a[1], Kind::kMinExponent);
       return publish(Set(Kind::template build_with_options<Unit>(capacity, exponent)));
@@ -538,23 +446,28 @@ struct SetClass {
   static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      PyObject* a[1];
-      if (!bind_args("add", kValueArg, 1, args, nargs, kwnames, a)) return nullptr;
-      Object* obj = of(self);
-      ExclusiveBorrow borrow(obj->borrow);
-      if (obj->coll.insert(StoredKey(HashedAny::of(a[0])))) obj->bump();
+      static const auto sig = kValueSig("add");
+      const auto a = bind(sig, args, nargs, kwnames);
+      Mutation<Object> m(of(self));
+      m.coll().insert(StoredKey(HashedAny::of(a[0])));
       Py_RETURN_NONE;
     });
+  }
+
+  // Removes `value`; whether it was present.
+  static bool take_out(PyObject* self, PyObject* value) {
+    Mutation<Object> m(of(self));
+    auto gone = m.coll().take(HashedAny::of(value));
+    if (!gone) return false;
+    m.release_later(std::move(*gone));
+    return true;
   }
 
   static PyObject* discard(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      PyObject* a[1];
-      if (!bind_args("discard", kValueArg, 1, args, nargs, kwnames, a)) return nullptr;
-      Object* obj = of(self);
-      ExclusiveBorrow borrow(obj->borrow);
-      if (obj->coll.remove(HashedAny::of(a[0]))) obj->bump();
+      static const auto sig = kValueSig("discard");
+      take_out(self, bind(sig, args, nargs, kwnames)[0]);
       Py_RETURN_NONE;
     });
   }
@@ -562,39 +475,30 @@ struct SetClass {
   static PyObject* remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      PyObject* a[1];
-      if (!bind_args("remove", kValueArg, 1, args, nargs, kwnames, a)) return nullptr;
-      Object* obj = of(self);
-      ExclusiveBorrow borrow(obj->borrow);
-      if (!obj->coll.remove(HashedAny::of(a[0]))) {
-        set_key_error(a[0]);
-        return nullptr;
-      }
-      obj->bump();
-      Py_RETURN_NONE;
+      static const auto sig = kValueSig("remove");
+      PyObject* value = bind(sig, args, nargs, kwnames)[0];
+      if (take_out(self, value)) Py_RETURN_NONE;
+      set_key_error(value);
+      return nullptr;
     });
   }
 
   static PyObject* pop(PyObject* self, PyObject*) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      Object* obj = of(self);
-      ExclusiveBorrow borrow(obj->borrow);
-      auto k = obj->coll.pop_first();
+      Mutation<Object> m(of(self));
+      auto k = m.coll().pop_first();
       if (!k) {
         PyErr_SetString(PyExc_KeyError, "pop from an empty set");
         return nullptr;
       }
-      obj->bump();
       return k->release();
     });
   }
 
   static PyObject* clear(PyObject* self, PyObject*) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      Object* obj = of(self);
-      ExclusiveBorrow borrow(obj->borrow);
-      obj->coll.clear();
-      obj->bump();
+      Mutation<Object> m(of(self));
+      m.clear();
       Py_RETURN_NONE;
     });
   }
@@ -611,7 +515,12 @@ struct SetClass {
       const Set& s = of(self)->coll;
       if (nargs == 0) return publish(copy_of(s));
       Set r = combine<op>(s, args[0]);
-      for (Py_ssize_t i = 1; i < nargs; ++i) apply_to_result<op>(r, args[i]);
+      Graveyard removed;
+      for (Py_ssize_t i = 1; i < nargs; ++i) {
+        Prepared p;
+        prepare<op>(p, args[i]);
+        apply<op>(r, nullptr, p, removed);
+      }
       return publish(std::move(r));
     });
   }
@@ -619,12 +528,10 @@ struct SetClass {
   static PyObject* symmetric_difference(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      PyObject* a[1];
-      if (!bind_args("symmetric_difference", kOtherArg, 1, args, nargs, kwnames, a)) {
-        return nullptr;
-      }
+      static const auto sig = kOtherSig("symmetric_difference");
+      PyObject* other = bind(sig, args, nargs, kwnames)[0];
       SharedBorrow borrow(of(self)->borrow);
-      return publish(combine<Op::Symmetric>(of(self)->coll, a[0]));
+      return publish(combine<Op::Symmetric>(of(self)->coll, other));
     });
   }
 
@@ -632,10 +539,7 @@ struct SetClass {
   static PyObject* update_method(PyObject* self, PyObject* const* args,
                                  Py_ssize_t nargs) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      Object* obj = of(self);
-      ExclusiveBorrow borrow(obj->borrow);
-      ChangeWatch watch(obj);
-      for (Py_ssize_t i = 0; i < nargs; ++i) apply_in_place<op>(self, args[i], watch);
+      update_object<op>(self, std::span(args, static_cast<std::size_t>(nargs)));
       Py_RETURN_NONE;
     });
   }
@@ -643,14 +547,9 @@ struct SetClass {
   static PyObject* symmetric_difference_update(PyObject* self, PyObject* const* args,
                                                Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      PyObject* a[1];
-      if (!bind_args("symmetric_difference_update", kOtherArg, 1, args, nargs, kwnames, a)) {
-        return nullptr;
-      }
-      Object* obj = of(self);
-      ExclusiveBorrow borrow(obj->borrow);
-      ChangeWatch watch(obj);
-      apply_in_place<Op::Symmetric>(self, a[0], watch);
+      static const auto sig = kOtherSig("symmetric_difference_update");
+      const auto a = bind(sig, args, nargs, kwnames);
+      update_object<Op::Symmetric>(self, std::span(a.args.data(), 1));
       Py_RETURN_NONE;
     });
   }
@@ -677,10 +576,7 @@ struct SetClass {
   static PyObject* in_place(PyObject* self, PyObject* o) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
       if (!same(self)) Py_RETURN_NOTIMPLEMENTED;
-      Object* obj = of(self);
-      ExclusiveBorrow borrow(obj->borrow);
-      ChangeWatch watch(obj);
-      apply_in_place<op>(self, o, watch);
+      update_object<op>(self, std::span(&o, 1));
       return Py_NewRef(self);
     });
   }
@@ -698,8 +594,7 @@ struct SetClass {
   static PyObject* predicate(const char* fname, PyObject* self, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames, Method&& method) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      PyObject* a[1];
-      if (!bind_args(fname, kOtherArg, 1, args, nargs, kwnames, a)) return nullptr;
+      const auto a = bind(kOtherSig(fname), args, nargs, kwnames);
       SharedBorrow borrow(of(self)->borrow);
       const Set& s = of(self)->coll;
       if (same(a[0])) {
@@ -731,9 +626,10 @@ struct SetClass {
     return predicate("issuperset", self, args, nargs, kwnames,
                      [](const Set& s, const Set* t, PyObject* o) {
                        if (t != nullptr) return s.len() >= t->len() && contains_all(s, *t);
-                       return !any_item(o, [&](PyObject* item) {
-                         return !s.contains(HashedAny::of(item));
-                       });
+                       for (Ref& item : Items(o)) {
+                         if (!s.contains(HashedAny::of(item.get()))) return false;
+                       }
+                       return true;
                      });
   }
 
@@ -749,48 +645,42 @@ struct SetClass {
                          }
                          return true;
                        }
-                       return !any_item(o, [&](PyObject* item) {
-                         return s.contains(HashedAny::of(item));
-                       });
+                       for (Ref& item : Items(o)) {
+                         if (s.contains(HashedAny::of(item.get()))) return false;
+                       }
+                       return true;
                      });
   }
 
-  static bool equals(PyObject* self, PyObject* other) {
+  // 1 or 0, or -1 when `other` is not set-like (not compared).
+  static int equals(PyObject* self, PyObject* other) {
+    if (!same(other) && !is_set_like(other)) return -1;
+    const std::uint64_t mark = t_borrow_conflicts;
     SharedBorrow borrow(of(self)->borrow);
     const Set& s = of(self)->coll;
     if (same(other)) {
+      if (other == self) return 1;
       SharedBorrow other_borrow(of(other)->borrow);
-      return s == of(other)->coll;
+      return s == of(other)->coll ? 1 : 0;
     }
-    if (!is_set_like(other)) return false;
     const Py_ssize_t n = PyObject_Size(other);
     if (n < 0) {
-      PyErr_Clear();
-      return false;
+      discard_error(mark);
+      return 0;
     }
-    if (static_cast<std::size_t>(n) != s.len()) return false;
-    return !any_item(other, [&](PyObject* item) { return !s.contains(HashedAny::of(item)); });
+    if (static_cast<std::size_t>(n) != s.len()) return 0;
+    for (Ref& item : Items(other)) {
+      if (!s.contains(HashedAny::of(item.get()))) return 0;
+    }
+    return 1;
   }
 
   static PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      switch (op) {
-        case Py_EQ:
-          return PyBool_FromLong(equals(self, other));
-        case Py_NE: {
-          Ref eq = Ref::check(PyObject_RichCompare(self, other, Py_EQ));
-          const int truth = PyObject_IsTrue(eq.get());
-          if (truth < 0) throw_error();
-          return PyBool_FromLong(!truth);
-        }
-        case Py_LT:
-        case Py_LE:
-        case Py_GT:
-        case Py_GE:
-          Py_RETURN_NOTIMPLEMENTED;
-        default:
-          panic("rich comparison with an unknown operation code");
-      }
+      if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+      const int eq = equals(self, other);
+      if (eq < 0) Py_RETURN_NOTIMPLEMENTED;
+      return PyBool_FromLong((eq == 1) == (op == Py_EQ));
     });
   }
 
@@ -878,6 +768,7 @@ struct SetClass {
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_new, slot(tp_new)},
         {Py_tp_dealloc, slot(dealloc_collection<Set>)},
+        {Py_tp_traverse, slot(traverse_type)},
         {Py_tp_repr, slot(repr)},
         {Py_tp_hash, slot(PyObject_HashNotImplemented)},
         {Py_tp_iter, slot(iter)},
@@ -896,18 +787,19 @@ struct SetClass {
         {Py_nb_inplace_xor, slot(in_place<Op::Symmetric>)},
         {0, nullptr},
     };
-    PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return make_type(spec, Kind::kSetName);
+    PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0, kClassFlags, slots};
+    return make_type(spec);
   }
 };
 
 }  // namespace
 
-PyTypeObject* create_set_type(TypeId id) {
-  if (id == ElasticKind::kSet) return SetClass<ElasticKind>::create();
-  if (id == FunnelKind::kSet) return SetClass<FunnelKind>::create();
-  panic("unknown set class");
+std::span<const ClassMaker> set_classes() noexcept {
+  static constexpr ClassMaker kMakers[] = {
+      {ElasticKind::kSet, SetClass<ElasticKind>::create},
+      {FunnelKind::kSet, SetClass<FunnelKind>::create},
+  };
+  return kMakers;
 }
 
 }  // namespace quarlex::py

@@ -14,6 +14,7 @@
 #include "quarlex/python/boundary.hpp"
 #include "quarlex/python/iter.hpp"
 #include "quarlex/python/map.hpp"
+#include "quarlex/python/protocol.hpp"
 
 namespace quarlex::py {
 namespace {
@@ -25,11 +26,43 @@ struct ViewObject {
 
 ViewObject* as_view(PyObject* o) noexcept { return reinterpret_cast<ViewObject*>(o); }
 
-void view_dealloc(PyObject* raw) noexcept {
-  PyTypeObject* type = Py_TYPE(raw);
-  std::destroy_at(&as_view(raw)->map);
-  type->tp_free(raw);
-  Py_DECREF(type);
+void view_destroy(PyObject* raw) noexcept { std::destroy_at(&as_view(raw)->map); }
+
+int view_traverse(PyObject* raw, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(raw));
+  Py_VISIT(as_view(raw)->map.get());
+  return 0;
+}
+
+// Marks `self` as being printed by this thread for the guard's lifetime, so a
+// view that holds itself (through a value of its map) prints "..." instead
+// of recursing.
+class ReprGuard {
+ public:
+  explicit ReprGuard(PyObject* self) : self_(self), state_(Py_ReprEnter(self)) {
+    if (state_ < 0) throw_error();
+  }
+  ReprGuard(const ReprGuard&) = delete;
+  ReprGuard& operator=(const ReprGuard&) = delete;
+  ~ReprGuard() {
+    if (state_ == 0) Py_ReprLeave(self_);
+  }
+  bool nested() const noexcept { return state_ > 0; }
+
+ private:
+  PyObject* self_;
+  int state_;
+};
+
+// Whether `o` is set-like: a set, a frozenset, or an instance of
+// collections.abc.Set (dict views and these views included).
+bool is_set_like(PyObject* o) {
+  if (PyAnySet_Check(o)) return true;
+  const Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
+  const Ref set_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Set"));
+  const int r = PyObject_IsInstance(o, set_abc.get());
+  if (r < 0) throw_error();
+  return r == 1;
 }
 
 // The right operand of a set operator: what answers membership, and an
@@ -119,6 +152,8 @@ struct ViewClass {
 
   static PyObject* repr(PyObject* self) noexcept {
     return guard<PyObject*>(nullptr, [&] {
+      const ReprGuard printing(self);
+      if (printing.nested()) return PyUnicode_FromString("...");
       Object* o = owner(self);
       SharedBorrow b(o->borrow);
       const Map& map = o->coll;
@@ -141,25 +176,29 @@ struct ViewClass {
     });
   }
 
-  // Same size, and every element is in `other` (by its own __contains__).
+  // Same size, and every element is in `other` (by its own __contains__; a
+  // failing test counts as a difference).
   static bool view_eq(PyObject* self, PyObject* other) {
+    const std::uint64_t mark = t_borrow_conflicts;
     Object* o = owner(self);
     SharedBorrow b(o->borrow);
     const Py_ssize_t n = PyObject_Size(other);
-    if (n < 0) PyErr_Clear();
+    if (n < 0) discard_error(mark);
     if (n < 0 || static_cast<std::size_t>(n) != o->coll.len()) return false;
     for (auto it = o->coll.begin(); it != o->coll.end(); ++it) {
       const Ref e = element_of<F>(*it);
       const int r = PySequence_Contains(other, e.get());
-      if (r < 0) PyErr_Clear();
+      if (r < 0) discard_error(mark);
       if (r != 1) return false;
     }
     return true;
   }
 
+  // Keys and items views compare, as dict views do, with set-like objects
+  // only; anything else gets NotImplemented, so its own comparison is asked.
   static PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+      if ((op != Py_EQ && op != Py_NE) || !is_set_like(other)) Py_RETURN_NOTIMPLEMENTED;
       return PyBool_FromLong(view_eq(self, other) == (op == Py_EQ));
     });
   }
@@ -184,10 +223,9 @@ struct ViewClass {
         if (keep) add(result.get(), e.get());
       }
       if constexpr (Op == SetOp::Or || Op == SetOp::Xor) {
-        while (Ref x = Ref::steal(PyIter_Next(rhs.items.get()))) {
+        for (Ref& x : Items(rhs.items.get())) {
           if (Op == SetOp::Or || !map.contains(HashedAny::of(x.get()))) add(result.get(), x.get());
         }
-        if (PyErr_Occurred()) throw_error();
       }
       return result.release();
     });
@@ -204,7 +242,8 @@ struct ViewClass {
     const std::string name = std::string("quarlex.") + kName;
     const char* doc = kKeys ? kKeysDoc : kValues ? kValuesDoc : kItemsDoc;
     std::vector<PyType_Slot> slots = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<view_destroy>)},
+        {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
         {Py_tp_doc, const_cast<char*>(doc)},
         {Py_tp_repr, reinterpret_cast<void*>(repr)},
         {Py_tp_iter, reinterpret_cast<void*>(iter)},
@@ -222,34 +261,23 @@ struct ViewClass {
     if constexpr (kKeys) slots.push_back({Py_nb_xor, reinterpret_cast<void*>(set_op<SetOp::Xor>)});
     slots.push_back({0, nullptr});
     PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(ViewObject)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                     slots.data()};
-    return make_type(spec, kName);
+                     kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots.data()};
+    return make_type(spec);
   }
-};
-
-struct ViewEntry {
-  TypeId id;
-  PyTypeObject* (*create)();
-};
-
-constexpr ViewEntry kViews[] = {
-    {ElasticKind::kKeys, ViewClass<ElasticKind, Flavour::Keys>::create},
-    {ElasticKind::kValues, ViewClass<ElasticKind, Flavour::Values>::create},
-    {ElasticKind::kItems, ViewClass<ElasticKind, Flavour::Items>::create},
-    {FunnelKind::kKeys, ViewClass<FunnelKind, Flavour::Keys>::create},
-    {FunnelKind::kValues, ViewClass<FunnelKind, Flavour::Values>::create},
-    {FunnelKind::kItems, ViewClass<FunnelKind, Flavour::Items>::create},
 };
 
 }  // namespace
 
-PyTypeObject* create_view_type(TypeId id) {
-  for (const ViewEntry& v : kViews) {
-    if (v.id == id) return v.create();
-  }
-  panic("unknown view class");
+std::span<const ClassMaker> view_classes() noexcept {
+  static constexpr ClassMaker kMakers[] = {
+      {ElasticKind::kKeys, ViewClass<ElasticKind, Flavour::Keys>::create},
+      {ElasticKind::kValues, ViewClass<ElasticKind, Flavour::Values>::create},
+      {ElasticKind::kItems, ViewClass<ElasticKind, Flavour::Items>::create},
+      {FunnelKind::kKeys, ViewClass<FunnelKind, Flavour::Keys>::create},
+      {FunnelKind::kValues, ViewClass<FunnelKind, Flavour::Values>::create},
+      {FunnelKind::kItems, ViewClass<FunnelKind, Flavour::Items>::create},
+  };
+  return kMakers;
 }
 
 PyObject* make_view(TypeId id, PyObject* map) {
