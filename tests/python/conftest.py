@@ -36,3 +36,18 @@ def set_cls(request):
 def other_set_cls(set_cls):
     """The set class of the other family."""
     return SET_CLASSES[1 - SET_CLASSES.index(set_cls)]
+
+
+@pytest.fixture(params=MAP_CLASSES + SET_CLASSES, ids=lambda cls: cls.__name__)
+def coll_cls(request):
+    """Each of the four classes in turn."""
+    return request.param
+
+
+def is_map(cls):
+    return issubclass(cls, MAP_CLASSES)
+
+
+def fill(cls, keys):
+    """An instance of `cls` holding `keys` (as keys mapped to themselves for a map)."""
+    return cls({k: k for k in keys}) if is_map(cls) else cls(keys)
