@@ -100,6 +100,8 @@ class HashMap {
   std::size_t len() const noexcept { return table_.len(); }
   bool empty() const noexcept { return table_.len() == 0; }
   std::size_t capacity() const noexcept { return table_.capacity(); }
+  std::size_t heap_bytes() const noexcept { return table_.heap_bytes(); }
+  std::uint32_t reserve_exponent() const noexcept { return table_.reserve_exponent(); }
   void clear() { table_.clear(); }
   // Empties the map, handing every entry to `take` (which must not throw).
   template <class Take>

@@ -76,6 +76,8 @@ class HashSet {
   std::size_t len() const noexcept { return map_.len(); }
   bool empty() const noexcept { return map_.empty(); }
   std::size_t capacity() const noexcept { return map_.capacity(); }
+  std::size_t heap_bytes() const noexcept { return map_.heap_bytes(); }
+  std::uint32_t reserve_exponent() const noexcept { return map_.reserve_exponent(); }
   void clear() { map_.clear(); }
   // Empties the set, handing every key to `take` (which must not throw).
   template <class Take>

@@ -551,6 +551,12 @@ class ElasticTable {
   std::uint32_t removals_since_refresh() const noexcept { return removals_since_refresh_; }
   const BatchScheduler& batches() const noexcept { return batches_; }
   std::size_t arena_bytes() const noexcept { return arena_.size(); }
+  // Everything the table allocated: the arena (slots, control bytes,
+  // summaries), the level list and the probe schedule.
+  std::size_t heap_bytes() const noexcept {
+    return arena_.size() + levels_.capacity() * sizeof(Level) +
+           schedule_.capacity() * sizeof(PhiRoute);
+  }
 
   // The prepared hash of a stored key, as the table recomputes it.
   PreparedHash prepare(const K& key) const noexcept {

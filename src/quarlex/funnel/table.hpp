@@ -401,6 +401,9 @@ class FunnelTable {
 
   std::size_t len() const noexcept { return len_; }
   std::size_t capacity() const noexcept { return shape_.insert_limit; }
+  // Everything the table allocated: one arena holds slots, control bytes and
+  // summaries.
+  std::size_t heap_bytes() const noexcept { return arena_.size(); }
   std::uint64_t seed() const noexcept { return hasher_; }
   std::size_t slots() const noexcept { return storage_.region.len; }
   const FunnelShape& shape() const noexcept { return shape_; }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "quarlex/python/boundary.hpp"
+#include "quarlex/python/state.hpp"
 
 namespace quarlex::py {
 namespace {
@@ -84,6 +85,7 @@ PyObject* iter_length_hint(PyObject* raw, PyObject*) noexcept {
 PyMethodDef kIterMethods[] = {
     {"__length_hint__", iter_length_hint, METH_NOARGS,
      PyDoc_STR("Private method returning an estimate of len(list(it)).")},
+    QUARLEX_REFUSE_REDUCE,
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,6 +21,7 @@
 #include "quarlex/python/iter.hpp"
 #include "quarlex/python/mutation.hpp"
 #include "quarlex/python/protocol.hpp"
+#include "quarlex/python/state.hpp"
 
 namespace quarlex::py {
 namespace {
@@ -284,6 +285,54 @@ struct MapClass {
       Object* o = Family::of(self);
       SharedBorrow b(o->borrow);
       return PyLong_FromSize_t(o->coll.capacity());
+    });
+  }
+
+  static PyObject* reserve_exponent(PyObject* self, void*) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      Object* o = Family::of(self);
+      SharedBorrow b(o->borrow);
+      return PyLong_FromUnsignedLong(o->coll.reserve_exponent());
+    });
+  }
+
+  static PyObject* sizeof_(PyObject* self, PyObject*) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      Object* o = Family::of(self);
+      SharedBorrow b(o->borrow);
+      return sizeof_collection(self, o->coll.heap_bytes());
+    });
+  }
+
+  // ---- pickling
+
+  static PyObject* reduce(PyObject* self, PyObject*) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      Object* o = Family::of(self);
+      std::size_t capacity = 0;
+      std::uint32_t exponent = 0;
+      Ref pairs;
+      {
+        SharedBorrow b(o->borrow);
+        const Map& map = o->coll;
+        capacity = map.capacity();
+        exponent = map.reserve_exponent();
+        pairs = Ref::check(PyList_New(static_cast<Py_ssize_t>(map.len())));
+        Py_ssize_t i = 0;
+        for (auto it = map.begin(); it != map.end(); ++it, ++i) {
+          PyObject* pair = PyTuple_Pack(2, it->key.object(), it->value.get());
+          if (pair == nullptr) throw_error();
+          PyList_SET_ITEM(pairs.get(), i, pair);
+        }
+      }
+      return reduce_collection(self, capacity, exponent, std::move(pairs));
+    });
+  }
+
+  static PyObject* setstate(PyObject* self, PyObject* state) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      update_object(self, state, {});
+      Py_RETURN_NONE;
     });
   }
 
@@ -557,6 +606,13 @@ struct MapClass {
        "The value for key; if absent, insert default and return it."},
       {"copy", copy, METH_NOARGS,
        "copy($self)\n--\n\nA new map with the same entries and the default reserve."},
+      {"__copy__", copy, METH_NOARGS, "__copy__($self)\n--\n\nThe same as copy()."},
+      {"__reduce__", reduce, METH_NOARGS,
+       "__reduce__($self)\n--\n\nPickle support: class, capacity, reserve and entries."},
+      {"__setstate__", setstate, METH_O,
+       "__setstate__($self, state, /)\n--\n\nAdd the (key, value) pairs of state."},
+      {"__sizeof__", sizeof_, METH_NOARGS,
+       "__sizeof__($self)\n--\n\nBytes of the object and its table."},
       {"with_options", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_options)),
        METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
        "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"
@@ -576,6 +632,8 @@ struct MapClass {
   static inline PyGetSetDef getset[] = {
       {"capacity", capacity, nullptr,
        "Entries the table holds before an insertion must grow it.", nullptr},
+      {"reserve_exponent", reserve_exponent, nullptr,
+       "The table keeps 2**-reserve_exponent of its slots free.", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 
@@ -588,7 +646,8 @@ struct MapClass {
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_collection<Map>)},
-        {Py_tp_traverse, reinterpret_cast<void*>(traverse_type)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_collection<Map>)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear_collection<Object>)},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_repr, reinterpret_cast<void*>(repr)},
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
@@ -605,7 +664,7 @@ struct MapClass {
         {0, nullptr},
     };
     PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0,
-                     kClassFlags | Py_TPFLAGS_MAPPING, slots};
+                     kCollectionFlags | Py_TPFLAGS_MAPPING, slots};
     return make_type(spec);
   }
 };

@@ -110,4 +110,18 @@ class Mutation {
   bool cleared_ = false;
 };
 
+// tp_clear of a collection: empties it as `clear()` does, releasing the
+// entries after the borrow. A collection busy in another call is left as
+// it is: the collector then finds the cycle still referenced.
+template <class Object>
+int clear_collection(PyObject* self) noexcept {
+  try {
+    Mutation<Object> m(reinterpret_cast<Object*>(self));
+    m.clear();
+  } catch (...) {
+    PyErr_Clear();
+  }
+  return 0;
+}
+
 }  // namespace quarlex::py

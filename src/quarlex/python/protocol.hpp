@@ -1,5 +1,5 @@
 // What the binding layer asks of other Python objects: their items, a length
-// hint, and the KeyError of a missing key.
+// hint, the KeyError of a missing key, and the set protocol's tests.
 #pragma once
 
 #include <cstddef>
@@ -64,6 +64,39 @@ inline void set_key_error(PyObject* key) noexcept {
   if (args == nullptr) return;
   PyErr_SetObject(PyExc_KeyError, args);
   Py_DECREF(args);
+}
+
+// Whether `o` is set-like: a set, a frozenset, a subclass of either, or an
+// instance of collections.abc.Set (dict key and item views, our sets and
+// views).
+inline bool is_set_like(PyObject* o) {
+  if (PyAnySet_Check(o)) return true;
+  const Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
+  const Ref set_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Set"));
+  const int r = PyObject_IsInstance(o, set_abc.get());
+  if (r < 0) throw_error();
+  return r == 1;
+}
+
+// `a op b` for an ordering op between two set-likes, with the set
+// protocol's meaning: subset (<=), proper subset (<), superset (>=), proper
+// superset (>). Errors of either operand's membership tests propagate.
+inline bool set_like_order(PyObject* a, PyObject* b, int op) {
+  if (op == Py_GT || op == Py_GE) {
+    std::swap(a, b);
+    op = op == Py_GT ? Py_LT : Py_LE;
+  }
+  const Py_ssize_t na = PyObject_Size(a);
+  if (na < 0) throw_error();
+  const Py_ssize_t nb = PyObject_Size(b);
+  if (nb < 0) throw_error();
+  if (op == Py_LT ? na >= nb : na > nb) return false;
+  for (Ref& item : Items(a)) {
+    const int found = PySequence_Contains(b, item.get());
+    if (found < 0) throw_error();
+    if (found == 0) return false;
+  }
+  return true;
 }
 
 }  // namespace quarlex::py

@@ -30,6 +30,7 @@
 #include "quarlex/python/iter.hpp"
 #include "quarlex/python/mutation.hpp"
 #include "quarlex/python/protocol.hpp"
+#include "quarlex/python/state.hpp"
 
 namespace quarlex::py {
 namespace {
@@ -50,17 +51,6 @@ bool in_pool(PyObject* pool, const HashedAny& k) {
   const int found = PySet_Contains(pool, k.object());
   if (found < 0) throw_error();
   return found == 1;
-}
-
-// Whether `o` is set-like for equality: a set, a frozenset, a subclass of
-// either, or an instance of collections.abc.Set.
-bool is_set_like(PyObject* o) {
-  if (PyAnySet_Check(o)) return true;
-  Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
-  Ref set_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Set"));
-  const int r = PyObject_IsInstance(o, set_abc.get());
-  if (r < 0) throw_error();
-  return r == 1;
 }
 
 enum class Op { Union, Intersection, Difference, Symmetric };
@@ -413,6 +403,47 @@ struct SetClass {
     });
   }
 
+  static PyObject* reserve_exponent(PyObject* self, void*) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      SharedBorrow borrow(of(self)->borrow);
+      return PyLong_FromUnsignedLong(of(self)->coll.reserve_exponent());
+    });
+  }
+
+  static PyObject* sizeof_(PyObject* self, PyObject*) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      SharedBorrow borrow(of(self)->borrow);
+      return sizeof_collection(self, of(self)->coll.heap_bytes());
+    });
+  }
+
+  // ------------------------------------------------------------ pickling
+
+  static PyObject* reduce(PyObject* self, PyObject*) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      std::size_t capacity = 0;
+      std::uint32_t exponent = 0;
+      Ref elements;
+      {
+        SharedBorrow borrow(of(self)->borrow);
+        const Set& s = of(self)->coll;
+        capacity = s.capacity();
+        exponent = s.reserve_exponent();
+        elements = Ref::check(PyList_New(static_cast<Py_ssize_t>(s.len())));
+        Py_ssize_t i = 0;
+        for (const StoredKey& k : s) PyList_SET_ITEM(elements.get(), i++, Py_NewRef(k.object()));
+      }
+      return reduce_collection(self, capacity, exponent, std::move(elements));
+    });
+  }
+
+  static PyObject* setstate(PyObject* self, PyObject* state) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      update_object<Op::Union>(self, std::span(&state, 1));
+      Py_RETURN_NONE;
+    });
+  }
+
   static PyObject* repr(PyObject* self) noexcept {
     return guard<PyObject*>(nullptr, [&] {
       SharedBorrow borrow(of(self)->borrow);
@@ -677,7 +708,10 @@ struct SetClass {
 
   static PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+      if (op != Py_EQ && op != Py_NE) {
+        if (!same(other) && !is_set_like(other)) Py_RETURN_NOTIMPLEMENTED;
+        return PyBool_FromLong(set_like_order(self, other, op));
+      }
       const int eq = equals(self, other);
       if (eq < 0) Py_RETURN_NOTIMPLEMENTED;
       return PyBool_FromLong((eq == 1) == (op == Py_EQ));
@@ -705,6 +739,13 @@ struct SetClass {
       {"__class_getitem__", fn(class_getitem), METH_O | METH_CLASS,
        "__class_getitem__($cls, item)\n--\n\n"
        "Runtime support for `Cls[T]` via `types.GenericAlias`."},
+      {"__copy__", fn(copy), METH_NOARGS, "__copy__($self)\n--\n\nThe same as copy()."},
+      {"__reduce__", fn(reduce), METH_NOARGS,
+       "__reduce__($self)\n--\n\nPickle support: class, capacity, reserve and elements."},
+      {"__setstate__", fn(setstate), METH_O,
+       "__setstate__($self, state, /)\n--\n\nAdd the elements of state."},
+      {"__sizeof__", fn(sizeof_), METH_NOARGS,
+       "__sizeof__($self)\n--\n\nBytes of the object and its table."},
       {"copy", fn(copy), METH_NOARGS,
        "copy($self)\n--\n\nA shallow copy, sized for its length, with the default reserve."},
       {"add", fn(add), METH_FASTCALL | METH_KEYWORDS,
@@ -750,6 +791,8 @@ struct SetClass {
   static inline PyGetSetDef getset[] = {
       {"capacity", capacity, nullptr,
        "Elements the table holds before an insertion must grow it.", nullptr},
+      {"reserve_exponent", reserve_exponent, nullptr,
+       "The table keeps 2**-reserve_exponent of its slots free.", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 
@@ -768,7 +811,8 @@ struct SetClass {
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_new, slot(tp_new)},
         {Py_tp_dealloc, slot(dealloc_collection<Set>)},
-        {Py_tp_traverse, slot(traverse_type)},
+        {Py_tp_traverse, slot(traverse_collection<Set>)},
+        {Py_tp_clear, slot(clear_collection<Object>)},
         {Py_tp_repr, slot(repr)},
         {Py_tp_hash, slot(PyObject_HashNotImplemented)},
         {Py_tp_iter, slot(iter)},
@@ -787,7 +831,7 @@ struct SetClass {
         {Py_nb_inplace_xor, slot(in_place<Op::Symmetric>)},
         {0, nullptr},
     };
-    PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0, kClassFlags, slots};
+    PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0, kCollectionFlags, slots};
     return make_type(spec);
   }
 };

@@ -52,6 +52,9 @@ PyTypeObject* type_object(TypeId id) noexcept;
 inline constexpr unsigned int kClassFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC;
 
+// Flags of the four collection classes, which are also weakly referenceable.
+inline constexpr unsigned int kCollectionFlags = kClassFlags | Py_TPFLAGS_MANAGED_WEAKREF;
+
 // One class of the module: its id and how it is created.
 struct ClassMaker {
   TypeId id;
@@ -119,7 +122,34 @@ inline int traverse_type(PyObject* self, visitproc visit, void* arg) noexcept {
 
 template <class C>
 void destroy_collection(PyObject* raw) noexcept {
+  PyObject_ClearWeakRefs(raw);
   std::destroy_at(&reinterpret_cast<CollectionObject<C>*>(raw)->coll);
+}
+
+// tp_traverse of a collection: every stored key and value.
+//
+// The cycle collector may run wherever Python code runs in the middle of an
+// operation: in a key's __hash__ or __eq__ (called while a table searches,
+// before it changes anything, or from a bulk removal's predicate, where
+// removed slots are already marked free), in a finaliser (run only after
+// the borrow is released) and at any allocation of a Python object. None of
+// these falls between the writes of one entry, and a rebuild calls no
+// Python code, so the table is walkable at every such point. The walk takes
+// no borrow: on the free-threaded build the world is stopped, and under the
+// GIL nothing else runs.
+template <class C>
+int traverse_collection(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  const C& c = reinterpret_cast<CollectionObject<C>*>(self)->coll;
+  for (auto it = c.begin(); it != c.end(); ++it) {
+    if constexpr (requires { it->value; }) {
+      Py_VISIT(it->key.object());
+      Py_VISIT(it->value.get());
+    } else {
+      Py_VISIT(it->object());
+    }
+  }
+  return 0;
 }
 
 // tp_dealloc of a collection object: drops the collection (releasing every

@@ -15,6 +15,7 @@
 #include "quarlex/python/iter.hpp"
 #include "quarlex/python/map.hpp"
 #include "quarlex/python/protocol.hpp"
+#include "quarlex/python/state.hpp"
 
 namespace quarlex::py {
 namespace {
@@ -56,15 +57,6 @@ class ReprGuard {
 
 // Whether `o` is set-like: a set, a frozenset, or an instance of
 // collections.abc.Set (dict views and these views included).
-bool is_set_like(PyObject* o) {
-  if (PyAnySet_Check(o)) return true;
-  const Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
-  const Ref set_abc = Ref::check(PyObject_GetAttrString(abc.get(), "Set"));
-  const int r = PyObject_IsInstance(o, set_abc.get());
-  if (r < 0) throw_error();
-  return r == 1;
-}
-
 // The right operand of a set operator: what answers membership, and an
 // iterator over its items. A one-shot iterator is drained first (into a set
 // when its items are hashable, else a list), so membership tests neither
@@ -198,7 +190,8 @@ struct ViewClass {
   // only; anything else gets NotImplemented, so its own comparison is asked.
   static PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      if ((op != Py_EQ && op != Py_NE) || !is_set_like(other)) Py_RETURN_NOTIMPLEMENTED;
+      if (!is_set_like(other)) Py_RETURN_NOTIMPLEMENTED;
+      if (op != Py_EQ && op != Py_NE) return PyBool_FromLong(set_like_order(self, other, op));
       return PyBool_FromLong(view_eq(self, other) == (op == Py_EQ));
     });
   }
@@ -231,6 +224,11 @@ struct ViewClass {
     });
   }
 
+  static inline PyMethodDef methods[] = {
+      QUARLEX_REFUSE_REDUCE,
+      {nullptr, nullptr, 0, nullptr},
+  };
+
   static PyTypeObject* create() {
     static constexpr const char* kKeysDoc =
         "Live view over keys (mirrors `dict.keys()`): it holds a reference to the map,\n"
@@ -247,6 +245,7 @@ struct ViewClass {
         {Py_tp_doc, const_cast<char*>(doc)},
         {Py_tp_repr, reinterpret_cast<void*>(repr)},
         {Py_tp_iter, reinterpret_cast<void*>(iter)},
+        {Py_tp_methods, methods},
         {Py_sq_length, reinterpret_cast<void*>(length)},
         {Py_sq_contains, reinterpret_cast<void*>(contains)},
     };
