@@ -28,11 +28,12 @@ ElasticHashMap.with_options(capacity="8")  # E
 m.capacity = 3  # E
 s = ElasticHashSet([1, 2])
 s.add("x")  # E
-s <= s  # E
+reversed(m)  # E
 s.union(5)  # E
 FunnelHashSet(x=1)  # E
 m.keys().isdisjoint([1])  # E
 m.items() ^ [("a", 1)]  # E
+ElasticHashMap[int, int]().update(x=1)  # E
 ok: FunnelHashSet[int] = FunnelHashSet(iter([1]))
 """
 
