@@ -39,23 +39,27 @@ std::vector<Key> keys_from(std::uint64_t first, std::size_t n) {
   return keys;
 }
 
+void report_table_probes(benchmark::State& state, bool hits) {
+  const auto& s = hits ? quarlex::probe_stats.hit : quarlex::probe_stats.miss;
+  state.counters["probes"] = s.mean_probes();
+  state.counters["probes_max"] = static_cast<double>(s.max_probes);
+  state.counters["compares"] = s.mean_compares();
+}
+
 // One adapter per contender: how to build it empty, insert, look up, erase,
 // and (quarlex only) read and reset the probe counters.
 struct Elastic {
   static constexpr bool kTunable = true;
   using Map = quarlex::HashMap<quarlex::ElasticTable<Key, Value>>;
   static Map make(std::uint32_t e) {
-    return Map(quarlex::ElasticTable<Key, Value>::with_capacity_and_reserve_and_hasher_in(0, e,
-                                                                                          kTableSeed));
+    return Map(quarlex::ElasticTable<Key, Value>::with_capacity(0, e, kTableSeed));
   }
   static void insert(Map& m, Key k, Value v) { m.insert(k, v); }
   static const Value* find(const Map& m, Key k) { return m.get(k); }
   static bool erase(Map& m, Key k) { return m.remove(k).has_value(); }
-  static void reset_probes() { quarlex::elastic::reset_probe_stats(); }
+  static void reset_probes() { quarlex::probe_stats.reset(); }
   static void report_probes(benchmark::State& state, bool hits) {
-    const auto& s = quarlex::elastic::probe_stats();
-    state.counters["probes"] = hits ? s.mean_hit_probes() : s.mean_miss_probes();
-    state.counters["probes_max"] = static_cast<double>(hits ? s.hit_max : s.miss_max);
+    report_table_probes(state, hits);
   }
 };
 
@@ -63,17 +67,14 @@ struct Funnel {
   static constexpr bool kTunable = true;
   using Map = quarlex::HashMap<quarlex::FunnelTable<Key, Value>>;
   static Map make(std::uint32_t e) {
-    return Map(quarlex::FunnelTable<Key, Value>::try_with_insert_budget(e, 0, kTableSeed).value());
+    return Map(quarlex::FunnelTable<Key, Value>::with_capacity(0, e, kTableSeed));
   }
   static void insert(Map& m, Key k, Value v) { m.insert(k, v); }
   static const Value* find(const Map& m, Key k) { return m.get(k); }
   static bool erase(Map& m, Key k) { return m.remove(k).has_value(); }
-  static void reset_probes() { quarlex::funnel_probe_stats.reset(); }
+  static void reset_probes() { quarlex::probe_stats.reset(); }
   static void report_probes(benchmark::State& state, bool hits) {
-    const auto& s = hits ? quarlex::funnel_probe_stats.hit : quarlex::funnel_probe_stats.miss;
-    state.counters["probes"] = s.mean_sites();
-    state.counters["probes_max"] = static_cast<double>(s.max_sites);
-    state.counters["compares"] = s.mean_compares();
+    report_table_probes(state, hits);
   }
 };
 

@@ -24,6 +24,7 @@
 #include "quarlex/common/control.hpp"
 #include "quarlex/common/errors.hpp"
 #include "quarlex/common/hash.hpp"
+#include "quarlex/common/probe.hpp"
 #include "quarlex/common/scan.hpp"
 
 namespace quarlex {
@@ -794,11 +795,30 @@ TEST(CommonHash, TableHashIsFoldOfSeededStoredHash) {
   EXPECT_EQ(table_hash(minus_one, 0), reference_fold(~0ULL, g));
 }
 
-TEST(CommonHash, MulHiReducesIntoRange) {
+TEST(CommonProbe, ReductionFingerprintSummaryAndLimits) {
   EXPECT_EQ(mul_hi(1ULL << 63, 10), 5u);
   EXPECT_EQ(mul_hi(~0ULL, 1000), 999u);
   EXPECT_EQ(mul_hi(0, 1000), 0u);
   EXPECT_EQ(mul_hi(~0ULL, 0), 0u);
+  // 2^64 mod 100 = 16: the 16 lowest products are rejected.
+  EXPECT_EQ(rejection_threshold(100), 16u);
+  EXPECT_EQ(rejection_threshold(64), 0u);
+  EXPECT_EQ(reduce_unbiased(~0ULL, 100, 16), 99u);
+  EXPECT_EQ(reduce_unbiased(0, 100, 16), kRejected);
+
+  EXPECT_EQ(fingerprint_of(0), 1u);  // never a free control value
+  EXPECT_EQ(fingerprint_of(std::uint64_t{1} << 57), 1u);
+  EXPECT_EQ(fingerprint_of(~std::uint64_t{0}), 127u);
+  EXPECT_EQ(summary_mask(0), 1u);  // both bits coincide
+  EXPECT_EQ(summary_mask((5ull << 32) + 9), (1ull << 9) | (1ull << 5));
+
+  EXPECT_EQ(insert_limit(344, 3), 301u);
+  EXPECT_EQ(insert_limit(1375, 3), 1204u);
+  EXPECT_EQ(insert_limit(1375, 64), 1375u);
+  for (const auto& [n, limit] : std::vector<std::pair<std::size_t, std::size_t>>{
+           {8, 6}, {64, 48}, {100, 75}, {130, 97}, {131, 97}, {144, 104}, {1000, 532}, {1142, 603}})
+    EXPECT_EQ(tombstone_limit(n), limit) << n;
+  EXPECT_EQ(tombstone_limit(kSizeMax), kSizeMax / 2);  // 3n saturates rather than wrapping
 }
 
 // ---------------------------------------------------------------- result

@@ -57,6 +57,17 @@ struct KeyTraits<Key> {
   static bool eq(const Key& probe, const Key& stored) noexcept { return probe.id == stored.id; }
 };
 
+template <class K, class V>
+struct TableInternals<FunnelTable<K, V>> {
+  using Table = FunnelTable<K, V>;
+  static FunnelOutcome search_for_insert(const Table& t, const K& k, std::uint64_t x) {
+    return t.search_exact_prepared_for_insert(k, PreparedProbe::of(x), fingerprint_of(x));
+  }
+  static FunnelOutcome search_with_slot_rule(const Table& t, const K& k, std::uint64_t x) {
+    return t.search_exact_mode(k, PreparedProbe::of(x), fingerprint_of(x));
+  }
+};
+
 namespace {
 
 using SetTable = FunnelTable<std::uint64_t, Unit>;
@@ -67,7 +78,7 @@ constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
 
 template <class T>
 T build(std::uint32_t e, std::size_t budget, std::uint64_t seed = 0x5EED) {
-  auto r = T::try_with_insert_budget(e, budget, seed);
+  auto r = T::try_with_capacity(budget, e, seed);
   EXPECT_TRUE(r.ok());
   return std::move(r).value();
 }
@@ -179,19 +190,19 @@ TEST(FunnelGeometry, SmallestShapesForExponentsFourAndFive) {
 }
 
 TEST(FunnelGeometry, GrowthSequenceDoublesTheLimit) {
-  EXPECT_EQ(MapTable::next_growth_slots(3, 126, 127), 344u);
-  EXPECT_EQ(funnel_insert_limit(344, 3), 301u);
-  EXPECT_EQ(MapTable::next_growth_slots(3, 301, 302), 688u);
-  EXPECT_EQ(funnel_insert_limit(688, 3), 602u);
-  EXPECT_EQ(MapTable::next_growth_slots(3, 602, 603), 1375u);
-  EXPECT_EQ(funnel_insert_limit(1375, 3), 1204u);
-  EXPECT_EQ(MapTable::next_growth_slots(3, 0, 0), 0u);
-  EXPECT_EQ(MapTable::next_growth_slots(2, 0, 1), std::nullopt);
-  EXPECT_EQ(MapTable::next_growth_slots(64, 0, 1), std::nullopt);
+  EXPECT_EQ(funnel_next_growth_slots(3, 126, 127), 344u);
+  EXPECT_EQ(insert_limit(344, 3), 301u);
+  EXPECT_EQ(funnel_next_growth_slots(3, 301, 302), 688u);
+  EXPECT_EQ(insert_limit(688, 3), 602u);
+  EXPECT_EQ(funnel_next_growth_slots(3, 602, 603), 1375u);
+  EXPECT_EQ(insert_limit(1375, 3), 1204u);
+  EXPECT_EQ(funnel_next_growth_slots(3, 0, 0), 0u);
+  EXPECT_EQ(funnel_next_growth_slots(2, 0, 1), std::nullopt);
+  EXPECT_EQ(funnel_next_growth_slots(64, 0, 1), std::nullopt);
   const std::size_t largest_required = (std::size_t{1} << 63) - 2;
-  EXPECT_EQ(MapTable::next_growth_slots(3, 0, largest_required + 1), std::nullopt);
+  EXPECT_EQ(funnel_next_growth_slots(3, 0, largest_required + 1), std::nullopt);
   // A saturated doubling still asks for a geometry; none is that large.
-  EXPECT_EQ(MapTable::next_growth_slots(3, kSizeMax - 1, 1), std::nullopt);
+  EXPECT_EQ(funnel_next_growth_slots(3, kSizeMax - 1, 1), std::nullopt);
 }
 
 TEST(FunnelGeometry, BlockLayoutAndRebuildLimits) {
@@ -212,34 +223,28 @@ TEST(FunnelGeometry, BlockLayoutAndRebuildLimits) {
   EXPECT_EQ(wide.summary_offset, 3648u);  // 152 + 144 * 24 = 3608, padded to 64
   EXPECT_EQ(wide.size, 3776u);            // 3648 + 15 * 8 = 3768, padded to 64
   using WideTable = FunnelTable<Key16, void*>;
-  EXPECT_EQ(WideTable::try_with_insert_budget(3, 1, 1).value().block_size(), 3776u);
+  EXPECT_EQ(WideTable::try_with_capacity(1, 3, 1).value().block_size(), 3776u);
   EXPECT_EQ(funnel_layout<WideEntry>(kSizeMax - 6).error(), TryReserveError::CapacityOverflow);
   EXPECT_EQ(funnel_layout<WideEntry>(kSizeMax / 16).error(), TryReserveError::AllocError);
-
-  EXPECT_EQ(funnel_rebuild_limit(144), 104u);
-  EXPECT_EQ(funnel_rebuild_limit(1142), 603u);
-  EXPECT_EQ(funnel_rebuild_limit(130), 97u);
-  EXPECT_EQ(funnel_rebuild_limit(131), 97u);
-  EXPECT_EQ(funnel_rebuild_limit(kSizeMax), kSizeMax / 2);
 }
 
 TEST(FunnelGeometry, ConstructionFailures) {
-  const auto low = MapTable::try_with_insert_budget(2, 10, 1);
+  const auto low = MapTable::try_with_capacity(10, 2, 1);
   ASSERT_FALSE(low.ok());
   EXPECT_EQ(low.error().display(), "Funnel reserve exponent 2 is below the minimum 3");
-  const auto wide = MapTable::try_with_insert_budget(64, 10, 1);
+  const auto wide = MapTable::try_with_capacity(10, 64, 1);
   ASSERT_FALSE(wide.ok());
   EXPECT_EQ(wide.error(), TryBuildError(TryReserveError::CapacityOverflow));
-  EXPECT_EQ(MapTable::try_with_insert_budget(3, kSizeMax, 1).error(),
+  EXPECT_EQ(MapTable::try_with_capacity(kSizeMax, 3, 1).error(),
             TryBuildError(TryReserveError::CapacityOverflow));
   // No slot count below 2^64 has room for e = 63's special array.
-  EXPECT_EQ(MapTable::try_with_insert_budget(63, 1, 1).error(),
+  EXPECT_EQ(MapTable::try_with_capacity(1, 63, 1).error(),
             TryBuildError(TryReserveError::CapacityOverflow));
   // e = 56's smallest shape exists but its block exceeds any allocation.
-  EXPECT_EQ(MapTable::try_with_insert_budget(56, 1, 1).error(),
+  EXPECT_EQ(MapTable::try_with_capacity(1, 56, 1).error(),
             TryBuildError(TryReserveError::AllocError));
   // Budget 0 builds the empty table whatever the exponent above the minimum.
-  EXPECT_TRUE(MapTable::try_with_insert_budget(200, 0, 1).ok());
+  EXPECT_TRUE(MapTable::try_with_capacity(0, 200, 1).ok());
 }
 
 TEST(FunnelGeometry, LargeExponentsAnswerWithoutStepping) {
@@ -254,10 +259,10 @@ TEST(FunnelGeometry, LargeExponentsAnswerWithoutStepping) {
     EXPECT_LE(s.special_len(), funnel_special_upper_bound(n.value(), e));
     // The slot count just below has no geometry, or it would have been chosen.
     EXPECT_FALSE(FunnelShape::from_slots(n.value() - 1, e).ok());
-    EXPECT_EQ(MapTable::next_growth_slots(e, 0, 1), n.value());
+    EXPECT_EQ(funnel_next_growth_slots(e, 0, 1), n.value());
   }
   EXPECT_EQ(funnel_slots_for_budget(63, 1).error(), TryReserveError::CapacityOverflow);
-  EXPECT_EQ(MapTable::next_growth_slots(63, 0, 1), std::nullopt);
+  EXPECT_EQ(funnel_next_growth_slots(63, 0, 1), std::nullopt);
 
   // e = 20's smallest table is small enough to build for real.
   const SetTable t = build<SetTable>(20, 1);
@@ -322,10 +327,6 @@ TEST(FunnelGeometry, PlansKeepTheirShapeRules) {
 // ---------------------------------------------------------------- probing
 
 TEST(FunnelProbe, FingerprintAndReduction) {
-  EXPECT_EQ(funnel_fingerprint(0), 1u);
-  EXPECT_EQ(funnel_fingerprint(std::uint64_t{1} << 57), 1u);
-  EXPECT_EQ(funnel_fingerprint(~std::uint64_t{0}), 127u);
-
   const PreparedProbe p = PreparedProbe::of(12345);
   for (std::uint64_t salt = 0; salt < 64; ++salt) {
     EXPECT_EQ(unbiased_prepared_funnel_probe_index_in_range(p, salt << 16, 0, 1), 0u);
@@ -682,10 +683,8 @@ TEST(FunnelTable, RandomOperationsMatchAModel) {
           model.erase(id);
         }
       } else if (t.tombstones() == 0 && t.slots() != 0) {
-        const FunnelOutcome fast =
-            t.search_exact_prepared_for_insert(k, PreparedProbe::of(x), funnel_fingerprint(x));
-        const FunnelOutcome full =
-            t.search_exact_mode(k, PreparedProbe::of(x), funnel_fingerprint(x));
+        const FunnelOutcome fast = TableInternals<KeyTable>::search_for_insert(t, k, x);
+        const FunnelOutcome full = TableInternals<KeyTable>::search_with_slot_rule(t, k, x);
         EXPECT_EQ(fast.kind, full.kind);
         if (fast.kind == FunnelSearch::Found || fast.kind == FunnelSearch::Vacant) {
           EXPECT_EQ(fast.slot, full.slot);

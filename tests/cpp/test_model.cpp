@@ -53,11 +53,7 @@ struct Family {
 
 template <class T>
 T build(std::size_t capacity, std::uint32_t e, std::uint64_t seed) {
-  if constexpr (requires { T::try_with_insert_budget(e, capacity, seed); }) {
-    return std::move(T::try_with_insert_budget(e, capacity, seed)).value();
-  } else {
-    return std::move(T::try_with_capacity_and_reserve_and_hasher_in(capacity, e, seed)).value();
-  }
+  return std::move(T::try_with_capacity(capacity, e, seed)).value();
 }
 
 // How one run unfolds: fill to `target`, then `mixed` operations at about

@@ -30,6 +30,11 @@
 
 namespace quarlex {
 
+// Access to a table's placement and search internals for the tests, which
+// alone define it; a friend of both tables.
+template <class T>
+struct TableInternals;
+
 template <class T>
 concept TableBackend =
     requires(T& t, const T& ct, typename T::key_type key, typename T::mapped_type value,

@@ -64,10 +64,4 @@ inline std::uint64_t fresh_table_seed() {
   return fold_mul(seed ^ stored_hash, process_seed());
 }
 
-// Multiply-high: floor(x * n / 2^64), the range reduction used for record
-// indices.
-constexpr std::uint64_t mul_hi(std::uint64_t x, std::uint64_t n) noexcept {
-  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(x) * n) >> 64);
-}
-
 }  // namespace quarlex

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "quarlex/common/errors.hpp"
+#include "quarlex/common/probe.hpp"
 
 namespace quarlex {
 
@@ -28,10 +29,6 @@ inline constexpr std::size_t kMaxElasticSlots = std::size_t{1} << 31;
 // v >> s, where shifting by the word width or more leaves nothing.
 constexpr std::size_t shr_or_zero(std::size_t v, std::uint64_t s) noexcept {
   return s >= std::numeric_limits<std::size_t>::digits ? 0 : v >> s;
-}
-
-constexpr std::size_t elastic_insert_limit(std::size_t slots, std::uint32_t e) noexcept {
-  return slots - shr_or_zero(slots, e);
 }
 
 // Level lengths for n slots: ceil(log2 n) levels, each taking the ceiling of
@@ -79,7 +76,7 @@ struct ElasticGeometry {
     }
     ElasticGeometry g;
     g.slots = slots;
-    g.insert_limit = elastic_insert_limit(slots, e);
+    g.insert_limit = quarlex::insert_limit(slots, e);
     g.level_lengths = elastic_level_lengths(slots);
     g.batch_quotas = elastic_batch_quotas(g.level_lengths, g.insert_limit, e);
     return g;
@@ -90,7 +87,7 @@ struct ElasticGeometry {
   static std::optional<std::size_t> slots_for_insert_budget(std::size_t budget, std::uint32_t e) {
     if (budget == 0) return std::size_t{0};
     for (std::size_t c = 8; c <= kMaxElasticSlots; c *= 2) {
-      if (elastic_insert_limit(c, e) >= budget) return c;
+      if (quarlex::insert_limit(c, e) >= budget) return c;
     }
     return std::nullopt;
   }

@@ -21,10 +21,9 @@
 
 #include "quarlex/common/errors.hpp"
 #include "quarlex/common/hash.hpp"
+#include "quarlex/common/probe.hpp"
 
 namespace quarlex {
-
-using u128 = unsigned __int128;
 
 inline constexpr std::uint32_t kQueryPositionCap = 1'000'000;
 // Uncapped probing in one level stops after this many probes.
@@ -37,15 +36,12 @@ inline constexpr std::uint64_t kElasticHashOffset = 0xCB6D078629B6F4BAULL;
 // What every elastic operation derives from a key's table hash.
 struct PreparedHash {
   std::uint64_t x;           // table hash + offset
-  std::uint64_t bloom;       // bits (x_lo mod 64) and (x_hi mod 64)
-  std::uint8_t fingerprint;  // x >> 57, or 1 for 0: never a free control value
+  std::uint64_t bloom;       // summary_mask(x)
+  std::uint8_t fingerprint;  // fingerprint_of(x)
 
   static constexpr PreparedHash from_table_hash(std::uint64_t table_hash) noexcept {
     const std::uint64_t x = table_hash + kElasticHashOffset;
-    const std::uint64_t bloom =
-        (std::uint64_t{1} << (x & 63)) | (std::uint64_t{1} << ((x >> 32) & 63));
-    const auto top = static_cast<std::uint8_t>(x >> 57);
-    return PreparedHash{x, bloom, top == 0 ? std::uint8_t{1} : top};
+    return PreparedHash{x, summary_mask(x), fingerprint_of(x)};
   }
 };
 
@@ -54,54 +50,24 @@ constexpr std::uint32_t probe_salt(std::size_t level, std::uint32_t probe) noexc
 }
 
 constexpr std::size_t salt_level(std::uint32_t salt) noexcept { return (salt >> 16) & 0x1F; }
-constexpr std::uint32_t salt_probe(std::uint32_t salt) noexcept { return ((salt >> 3) & 0x1FFF) + 1; }
-
-// 2^64 mod n: products whose low word falls below it are rejected, which
-// makes the reduction exactly uniform. Zero for powers of two.
-constexpr std::uint64_t rejection_threshold(std::uint64_t n) noexcept {
-  return n == 0 ? 0 : (0 - n) % n;
+constexpr std::uint32_t salt_probe(std::uint32_t salt) noexcept {
+  return ((salt >> 3) & 0x1FFF) + 1;
 }
 
 inline std::uint64_t probe_mix(std::uint64_t x, std::uint32_t salt) noexcept {
   return x ^ mix64(x ^ salt);
 }
 
-struct ProbeReduction {
-  bool found;
-  std::size_t index;
-  std::uint32_t attempts;
-};
-
-// Multiply-high reduction of salted hashes into [0, n) with rejection; a
-// power of two is never rejected, and the position is then the top bits.
-inline ProbeReduction reduce_with_threshold(std::uint64_t x, std::uint32_t salt, std::uint64_t n,
-                                            std::uint64_t threshold, std::uint32_t limit) noexcept {
-  for (std::uint32_t a = 0; a < limit; ++a) {
-    const u128 p = static_cast<u128>(probe_mix(x, salt | a)) * n;
-    if (static_cast<std::uint64_t>(p) >= threshold) {
-      return ProbeReduction{true, static_cast<std::size_t>(p >> 64), a + 1};
-    }
-  }
-  return ProbeReduction{false, 0, limit};
-}
-
-inline ProbeReduction reduce_prepared_elastic_non_power(std::uint64_t x, std::uint32_t salt,
-                                                        std::uint64_t n,
-                                                        std::uint32_t limit) noexcept {
-  return reduce_with_threshold(x, salt, n, rejection_threshold(n), limit);
-}
-
-// What level_position returns for a probe whose every attempt was rejected;
-// no level is that long.
-inline constexpr std::size_t kNoPosition = std::numeric_limits<std::size_t>::max();
+// What level_position returns for a probe whose every attempt was rejected.
+inline constexpr std::size_t kNoPosition = kRejected;
 
 // Attempts 2 to 8 of the position rule, after the first was rejected.
 [[gnu::cold, gnu::noinline]] inline std::size_t retry_position(std::uint64_t x, std::uint32_t salt,
                                                                std::uint64_t n,
                                                                std::uint64_t threshold) noexcept {
   for (std::uint32_t a = 1; a < kRejectionAttempts; ++a) {
-    const u128 p = static_cast<u128>(probe_mix(x, salt | a)) * n;
-    if (static_cast<std::uint64_t>(p) >= threshold) return static_cast<std::size_t>(p >> 64);
+    const std::size_t p = reduce_unbiased(probe_mix(x, salt | a), n, threshold);
+    if (p != kRejected) return p;
   }
   return kNoPosition;
 }
@@ -113,24 +79,10 @@ inline constexpr std::size_t kNoPosition = std::numeric_limits<std::size_t>::max
 [[gnu::always_inline]] inline std::size_t level_position(std::uint64_t x, std::uint32_t salt,
                                                          std::uint64_t n,
                                                          std::uint64_t threshold) noexcept {
-  const u128 p = static_cast<u128>(probe_mix(x, salt)) * n;
-  if (static_cast<std::uint64_t>(p) >= threshold) [[likely]] {
-    return static_cast<std::size_t>(p >> 64);
-  }
+  const std::size_t p = reduce_unbiased(probe_mix(x, salt), n, threshold);
+  if (p != kRejected) [[likely]]
+    return p;
   return retry_position(x, salt, n, threshold);
-}
-
-// Slot index of probe `salt` in a level of n slots, or nothing when every
-// attempt was rejected or the level is empty.
-inline std::optional<std::size_t> probe_position(std::uint64_t x, std::uint32_t salt,
-                                                 std::uint64_t n) noexcept {
-  if (n == 0) return std::nullopt;
-  if (n == 1) return std::size_t{0};
-  if (std::has_single_bit(n))
-    return static_cast<std::size_t>(probe_mix(x, salt) >> (64 - std::countr_zero(n)));
-  const ProbeReduction r = reduce_prepared_elastic_non_power(x, salt, n, kRejectionAttempts);
-  if (!r.found) return std::nullopt;
-  return r.index;
 }
 
 enum class PhiCoordinate : std::uint8_t { I, J };

@@ -29,60 +29,13 @@
 #include "quarlex/common/errors.hpp"
 #include "quarlex/common/hash.hpp"
 #include "quarlex/common/key.hpp"
+#include "quarlex/common/probe.hpp"
+#include "quarlex/common/probe_stats.hpp"
 #include "quarlex/common/scan.hpp"
 #include "quarlex/elastic/geometry.hpp"
 #include "quarlex/elastic/probe.hpp"
 
 namespace quarlex {
-
-namespace elastic {
-
-// Slot probes per lookup, counted only in builds that define
-// QUARLEX_PROBE_STATS (the benchmarks); elsewhere the counter is empty and
-// every call on it compiles to nothing.
-struct ProbeStats {
-  std::uint64_t hits = 0, hit_probes = 0, hit_max = 0;
-  std::uint64_t misses = 0, miss_probes = 0, miss_max = 0;
-
-  double mean_hit_probes() const noexcept {
-    return hits ? static_cast<double>(hit_probes) / static_cast<double>(hits) : 0.0;
-  }
-  double mean_miss_probes() const noexcept {
-    return misses ? static_cast<double>(miss_probes) / static_cast<double>(misses) : 0.0;
-  }
-};
-
-#ifdef QUARLEX_PROBE_STATS
-inline ProbeStats& probe_stats() noexcept {
-  static thread_local ProbeStats stats;
-  return stats;
-}
-inline void reset_probe_stats() noexcept { probe_stats() = ProbeStats{}; }
-
-struct ProbeCounter {
-  std::uint64_t n = 0;
-  void add(std::uint64_t k = 1) noexcept { n += k; }
-  void finish(bool found) const noexcept {
-    ProbeStats& s = probe_stats();
-    if (found) {
-      ++s.hits;
-      s.hit_probes += n;
-      s.hit_max = std::max(s.hit_max, n);
-    } else {
-      ++s.misses;
-      s.miss_probes += n;
-      s.miss_max = std::max(s.miss_max, n);
-    }
-  }
-};
-#else
-struct ProbeCounter {
-  void add(std::uint64_t = 1) noexcept {}
-  void finish(bool) const noexcept {}
-};
-#endif
-
-}  // namespace elastic
 
 // Conservative summary of the keys assigned to it (record floor(x * G / 2^64)
 // of G): a clear Bloom bit proves absence, and bit k of level_masks[x & 3]
@@ -93,14 +46,6 @@ struct MembershipRecord {
   std::array<std::uint16_t, 4> level_masks;
 };
 static_assert(sizeof(MembershipRecord) == 16);
-
-// A level of length n may hold this many tombstones before the table is
-// rebuilt: min(3n/4, n/2 + 32), with 3n saturating.
-constexpr std::size_t tombstone_threshold(std::size_t n) noexcept {
-  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-  const std::size_t three_n = n > kMax / 3 ? kMax : 3 * n;
-  return std::min(three_n / 4, n / 2 + 32);
-}
 
 // Invariants between operations:
 // - len_ is the sum of the levels' live counts and never exceeds
@@ -198,40 +143,40 @@ class ElasticTable {
 
   static Result<ElasticTable, TryReserveError> try_from_geometry(const ElasticGeometry& geometry,
                                                                  std::uint32_t reserve_exponent,
-                                                                 std::uint64_t hasher) {
+                                                                 std::uint64_t seed) {
     if (reserve_exponent == 0) {
       panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
     }
     auto shape = try_shape(geometry, 0);
     if (!shape.ok()) return shape.error();
-    ElasticTable t(reserve_exponent, hasher);
+    ElasticTable t(reserve_exponent, seed);
     t.install(std::move(shape).value());
     return t;
   }
 
-  static Result<ElasticTable, TryBuildError> try_with_capacity_and_reserve_and_hasher_in(
-      std::size_t capacity, std::uint32_t reserve_exponent, std::uint64_t hasher) {
+  static Result<ElasticTable, TryBuildError> try_with_capacity(std::size_t capacity,
+                                                               std::uint32_t reserve_exponent,
+                                                               std::uint64_t seed) {
     if (reserve_exponent == 0) {
       return TryBuildError(TryBuildError::InvalidReserve{ReserveIssue::ExponentNotPositive});
     }
     auto geometry = try_budget_geometry(capacity, reserve_exponent);
     if (!geometry.ok()) return TryBuildError(geometry.error());
-    auto built = try_from_geometry(geometry.value(), reserve_exponent, hasher);
+    auto built = try_from_geometry(geometry.value(), reserve_exponent, seed);
     if (!built.ok()) return TryBuildError(built.error());
     return std::move(built).value();
   }
 
   // Throws AllocFailure when no geometry holds `capacity` entries or the
   // memory cannot be had.
-  static ElasticTable with_capacity_and_reserve_and_hasher_in(std::size_t capacity,
-                                                              std::uint32_t reserve_exponent,
-                                                              std::uint64_t hasher) {
+  static ElasticTable with_capacity(std::size_t capacity, std::uint32_t reserve_exponent,
+                                    std::uint64_t seed) {
     if (reserve_exponent == 0) {
       panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
     }
     auto geometry = try_budget_geometry(capacity, reserve_exponent);
     if (!geometry.ok()) throw AllocFailure(geometry.error());
-    auto built = try_from_geometry(geometry.value(), reserve_exponent, hasher);
+    auto built = try_from_geometry(geometry.value(), reserve_exponent, seed);
     if (!built.ok()) handle_elastic_alloc_error(built.error(), geometry.value().level_lengths);
     return std::move(built).value();
   }
@@ -274,7 +219,7 @@ class ElasticTable {
 
   // Replaces the value of an equal stored key (the passed key is dropped on
   // return and the old value handed back), or places a new entry.
-  std::optional<V> insert(K key, V value, std::uint64_t table_hash) {
+  std::optional<V> insert(K&& key, V&& value, std::uint64_t table_hash) {
     const PreparedHash ph = PreparedHash::from_table_hash(table_hash);
     if (auto loc = find_slot_indices_prepared(key, ph))
       return std::exchange(entry_at(*loc).value, std::move(value));
@@ -302,7 +247,7 @@ class ElasticTable {
   // removals have made the records stale.
   void finish_deferred_removals() {
     for (const Level& l : levels_) {
-      if (l.tombstones > tombstone_threshold(l.region.len)) {
+      if (l.tombstones > tombstone_limit(l.region.len)) {
         if (rebuild_quietly(slots_)) return;
         break;
       }
@@ -369,18 +314,22 @@ class ElasticTable {
                                    : len_ + additional;
     if (needed <= insert_limit_) return;
     std::size_t c = std::max<std::size_t>(slots_, 8);
-    while (elastic_insert_limit(c, reserve_exponent_) < needed) {
+    while (quarlex::insert_limit(c, reserve_exponent_) < needed) {
       if (c >= kMaxElasticSlots) throw AllocFailure(TryReserveError::CapacityOverflow);
       c *= 2;
     }
     resize_with_transition(c);
   }
 
+ private:
+  template <class T>
+  friend struct TableInternals;
+
   // ---------------------------------------------------------------- lookup
 
   template <class Q>
   std::optional<Location> find_slot_indices_prepared(const Q& probe, const PreparedHash& ph) const {
-    elastic::ProbeCounter counter;
+    ProbeTally counter;
     const Walk w = walk(probe, ph, counter);
     std::optional<Location> found;
     if (w.kind == Walk::Found) {
@@ -388,7 +337,7 @@ class ElasticTable {
     } else if (w.kind == Walk::NeedsScan || (w.kind == Walk::Absent && exceptional_)) {
       found = full_scan(probe, ph, counter);
     }
-    counter.finish(found.has_value());
+    counter.record(found.has_value());
     return found;
   }
 
@@ -526,6 +475,7 @@ class ElasticTable {
     transition(std::move(shape).value());
   }
 
+ public:
   // ---------------------------------------------------------------- inspection
 
   std::size_t slots() const noexcept { return slots_; }
@@ -626,7 +576,7 @@ class ElasticTable {
         if ((ph.bloom & ~rec.bloom) != 0) return "Bloom bits missing" + at;
         if (((rec.level_masks[ph.x & 3] >> std::min<std::size_t>(i, 15)) & 1) == 0)
           return "level mask missing" + at;
-        elastic::ProbeCounter counter;
+        ProbeTally counter;
         const Walk w = walk(key, ph, counter);
         const bool on_schedule = w.kind == Walk::Found && w.loc == Location{i, p};
         if (!exceptional_ && !on_schedule) return "entry off its probe schedule" + at;
@@ -680,8 +630,8 @@ class ElasticTable {
     Location loc;
   };
 
-  ElasticTable(std::uint32_t reserve_exponent, std::uint64_t hasher) noexcept
-      : reserve_exponent_(reserve_exponent), hasher_(hasher) {}
+  ElasticTable(std::uint32_t reserve_exponent, std::uint64_t seed) noexcept
+      : reserve_exponent_(reserve_exponent), hasher_(seed) {}
 
   static Result<ElasticGeometry, TryReserveError> try_budget_geometry(std::size_t capacity,
                                                                       std::uint32_t e) {
@@ -805,7 +755,7 @@ class ElasticTable {
   void grow() {
     if (slots_ >= kMaxElasticSlots) throw AllocFailure(TryReserveError::CapacityOverflow);
     std::size_t c = slots_ == 0 ? 8 : 2 * slots_;
-    while (elastic_insert_limit(c, reserve_exponent_) <= len_) c *= 2;
+    while (quarlex::insert_limit(c, reserve_exponent_) <= len_) c *= 2;
     resize_with_transition(c);
   }
 
@@ -865,7 +815,7 @@ class ElasticTable {
 
   void maintain(std::size_t level) {
     const Level& l = levels_[level];
-    if (l.tombstones > tombstone_threshold(l.region.len) && rebuild_quietly(slots_)) return;
+    if (l.tombstones > tombstone_limit(l.region.len) && rebuild_quietly(slots_)) return;
     if (removals_since_refresh_ > insert_limit_) refresh_membership();
   }
 
@@ -878,14 +828,14 @@ class ElasticTable {
   // the record's mask rules out. A Bloom bit missing from the record proves
   // the key absent from the whole table (exceptional entries included).
   template <class Q>
-  Walk walk(const Q& probe, const PreparedHash& ph, elastic::ProbeCounter& counter) const {
+  Walk walk(const Q& probe, const PreparedHash& ph, ProbeTally& counter) const {
     if (len_ == 0) return Walk{Walk::Proven, {}};
     const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
     if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Proven, {}};
     const Level& l0 = levels_[0];
     const std::size_t p0 = level_position(ph.x, 0, l0.region.len, l0.threshold);
     if (p0 == kNoPosition) return Walk{Walk::NeedsScan, {}};
-    counter.add();
+    counter.probe();
     if (l0.region.ctrl[p0] == ph.fingerprint &&
         KeyTraits<K>::eq(probe, l0.region.entries[p0].key)) {
       return Walk{Walk::Found, {0, p0}};
@@ -899,7 +849,7 @@ class ElasticTable {
       const Level& l = levels_[level];
       const std::size_t p = level_position(ph.x, *salt, l.region.len, l.threshold);
       if (p == kNoPosition) return Walk{Walk::NeedsScan, {}};
-      counter.add();
+      counter.probe();
       if (l.region.ctrl[p] == ph.fingerprint && KeyTraits<K>::eq(probe, l.region.entries[p].key)) {
         return Walk{Walk::Found, {level, p}};
       }
@@ -911,10 +861,10 @@ class ElasticTable {
   // only where the byte equals the fingerprint.
   template <class Q>
   std::optional<Location> full_scan(const Q& probe, const PreparedHash& ph,
-                                    elastic::ProbeCounter& counter) const {
+                                    ProbeTally& counter) const {
     for (std::size_t i = 0; i < levels_.size(); ++i) {
       const Level& l = levels_[i];
-      counter.add(l.region.len);
+      counter.probe(l.region.len);
       std::size_t p = 0;
       for (; p + kGroupWidth <= l.region.len; p += kGroupWidth) {
         for (std::uint64_t m = group_match_mask(load_group(l.region.ctrl + p), ph.fingerprint);

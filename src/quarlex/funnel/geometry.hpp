@@ -25,35 +25,13 @@
 
 #include "quarlex/common/arena.hpp"
 #include "quarlex/common/errors.hpp"
+#include "quarlex/common/probe.hpp"
 
 namespace quarlex {
-
-namespace funnel_detail {
-
-using u128 = unsigned __int128;
-inline constexpr std::size_t kWordMax = std::numeric_limits<std::size_t>::max();
-inline constexpr unsigned kWordBits = std::numeric_limits<std::size_t>::digits;
-
-constexpr std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
-  return a > kWordMax - b ? kWordMax : a + b;
-}
-
-// 2^64 mod range: the rejection threshold of the unbiased reduction.
-constexpr std::uint64_t reduction_threshold(std::uint64_t range) noexcept {
-  return (0 - range) % range;
-}
-
-}  // namespace funnel_detail
 
 inline constexpr std::size_t kFunnelCtrlTail = 7;
 inline constexpr std::size_t kFunnelSummaryBytes = 8;
 inline constexpr std::uint32_t kFunnelMaxSpecialProbes = 255;
-
-// Entries a table of n slots holds before it must grow: n minus its reserve
-// floor(n / 2^e), the reserve being 0 once 2^e exceeds the word.
-constexpr std::size_t funnel_insert_limit(std::size_t n, std::uint32_t e) noexcept {
-  return n - (e >= funnel_detail::kWordBits ? 0 : n >> e);
-}
 
 constexpr std::size_t funnel_level_count(std::uint32_t e) noexcept {
   return 4 * static_cast<std::size_t>(e) + 10;
@@ -74,15 +52,15 @@ constexpr std::size_t funnel_special_probes(std::size_t n) noexcept {
 constexpr std::size_t funnel_special_lower_bound(std::size_t n, std::uint32_t e) noexcept {
   if (n == 0) return 0;
   const std::uint64_t shift = std::uint64_t{e} + 1;
-  if (shift >= funnel_detail::kWordBits) return 1;
+  if (shift >= kWordBits) return 1;
   return (n >> shift) + ((n & ((std::size_t{1} << shift) - 1)) != 0);
 }
 
 // floor(3n / 2^(e+2)): the most special slots a shape may have.
 constexpr std::size_t funnel_special_upper_bound(std::size_t n, std::uint32_t e) noexcept {
   const std::uint64_t shift = std::uint64_t{e} + 2;
-  if (shift >= 2 * funnel_detail::kWordBits) return 0;
-  return static_cast<std::size_t>((funnel_detail::u128{n} * 3) >> shift);
+  if (shift >= 2 * kWordBits) return 0;
+  return static_cast<std::size_t>((u128{n} * 3) >> shift);
 }
 
 // Level steps: the next level may have between min_step(x) and max_step(x)
@@ -312,7 +290,6 @@ struct FunnelShape {
   std::size_t special_len() const noexcept { return slots - uniform_start; }
 
   static Result<FunnelShape, FunnelShapeError> from_slots(std::size_t n, std::uint32_t e) {
-    using funnel_detail::reduction_threshold;
     const auto config_failure = [n] {
       return FunnelShapeError{FunnelShapeError::Kind::Config, ConfigError::too_small(n)};
     };
@@ -334,10 +311,10 @@ struct FunnelShape {
     FunnelBucketCounts counts(p.first_buckets, (n - p.special_len) / p.bucket_width, p.level_count);
     std::size_t total = 0;
     for (std::uint64_t i = 0; auto c = counts.next(); ++i) {
-      if (*c == 0 || *c > (funnel_detail::kWordMax - total) / p.bucket_width) {
+      if (*c == 0 || *c > (kWordMax - total) / p.bucket_width) {
         return config_failure();
       }
-      shape.levels.push_back(LevelShape{i << 16, total, reduction_threshold(*c), *c});
+      shape.levels.push_back(LevelShape{i << 16, total, rejection_threshold(*c), *c});
       total += *c * p.bucket_width;
     }
     const std::size_t uniform_len = p.special_len / 2 + p.special_len % 2;
@@ -347,16 +324,16 @@ struct FunnelShape {
       return config_failure();
     }
     shape.slots = n;
-    shape.insert_limit = funnel_insert_limit(n, e);
+    shape.insert_limit = quarlex::insert_limit(n, e);
     shape.bucket_width = p.bucket_width;
     shape.special_probes = p.special_probes;
     shape.uniform_start = total;
     shape.uniform_len = uniform_len;
-    shape.uniform_threshold = reduction_threshold(uniform_len);
+    shape.uniform_threshold = rejection_threshold(uniform_len);
     shape.pair_start = total + uniform_len;
     shape.pair_width = p.pair_width;
     shape.pair_buckets = pair_len / p.pair_width;
-    shape.pair_threshold = reduction_threshold(shape.pair_buckets);
+    shape.pair_threshold = rejection_threshold(shape.pair_buckets);
     return shape;
   }
 };
@@ -367,13 +344,6 @@ struct FunnelShape {
 template <class E>
 Result<ArenaLayout, TryReserveError> funnel_layout(std::size_t n) {
   return compute_arena_layout(n, kFunnelCtrlTail, sizeof(E), kFunnelSummaryBytes);
-}
-
-// Tombstones an n-slot table tolerates before a same-size rebuild:
-// max(n/2, min(3n/4, n/2 + 32)), with 3n saturating.
-constexpr std::size_t funnel_rebuild_limit(std::size_t n) noexcept {
-  const std::size_t three_n = n > funnel_detail::kWordMax / 3 ? funnel_detail::kWordMax : 3 * n;
-  return std::max(n / 2, std::min(three_n / 4, n / 2 + 32));
 }
 
 namespace funnel_detail {
@@ -444,7 +414,7 @@ constexpr std::optional<std::size_t> least_slots_for(std::size_t target, std::ui
 inline Result<std::size_t, TryReserveError> funnel_slots_for_budget(std::uint32_t e,
                                                                     std::size_t budget) {
   if (budget == 0) return std::size_t{0};
-  if (e < kFunnelMinReserveExponent || e >= funnel_detail::kWordBits) {
+  if (e < kFunnelMinReserveExponent || e >= kWordBits) {
     return TryReserveError::CapacityOverflow;
   }
   const auto n_min = funnel_detail::least_slots_for(budget, e);
@@ -464,7 +434,7 @@ inline std::optional<std::size_t> funnel_next_growth_slots(std::uint32_t e,
       static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) - 1;
   if (required > kMaxRequired) return std::nullopt;
   const std::size_t target =
-      std::max(required, funnel_detail::saturating_add(insert_limit, insert_limit));
+      std::max(required, saturating_add(insert_limit, insert_limit));
   const auto n = funnel_slots_for_budget(e, target);
   if (!n) return std::nullopt;
   return n.value();

@@ -16,25 +16,18 @@
 
 #include "quarlex/common/control.hpp"
 #include "quarlex/common/hash.hpp"
+#include "quarlex/common/probe.hpp"
 
 namespace quarlex {
 
-// Top seven bits of h, never 0 (0 marks an empty slot).
-constexpr std::uint8_t funnel_fingerprint(std::uint64_t h) noexcept {
-  const auto t = static_cast<std::uint8_t>(h >> 57);
-  return t != 0 ? t : 1;
-}
-
-// A key's two bits in the summary array: word floor(h * count / 2^64), bits
-// (h_lo mod 64) and (h_hi mod 64), which may coincide. A key whose bits are
-// not both set is certainly absent.
+// A key's summary word in an array of `count`: floor(h * count / 2^64); its
+// bits within the word are summary_mask(h).
 struct SummaryBits {
   std::size_t word;
   std::uint64_t mask;
 
   static SummaryBits of(std::uint64_t h, std::size_t count) noexcept {
-    return {static_cast<std::size_t>(mul_hi(h, count)),
-            (std::uint64_t{1} << (h & 63)) | (std::uint64_t{1} << ((h >> 32) & 63))};
+    return {static_cast<std::size_t>(mul_hi(h, count)), summary_mask(h)};
   }
 };
 
@@ -61,15 +54,13 @@ constexpr std::uint64_t funnel_probe_salt(std::uint64_t base, std::uint8_t p) no
 }
 
 // Result of a reduction that rejected all its attempts.
-inline constexpr std::size_t kUnreduced = std::numeric_limits<std::size_t>::max();
+inline constexpr std::size_t kUnreduced = kRejected;
 
-// One attempt: z = mix(A ^ salt) ^ B; the candidate is floor(z * range /
-// 2^64), accepted when the low 64 bits of the product reach the threshold
-// 2^64 mod range (so every index is equally likely).
-inline unsigned __int128 funnel_reduction_product(const PreparedProbe& p, std::uint64_t salt,
-                                                  std::size_t range) noexcept {
-  return static_cast<unsigned __int128>(mix64(p.a ^ salt) ^ p.b) *
-         static_cast<std::uint64_t>(range);
+// One attempt: z = mix(A ^ salt) ^ B, reduced without bias into [0, range).
+[[gnu::always_inline]] inline std::size_t funnel_reduction_attempt(
+    const PreparedProbe& p, std::uint64_t salt, std::uint64_t threshold,
+    std::size_t range) noexcept {
+  return reduce_unbiased(mix64(p.a ^ salt) ^ p.b, range, threshold);
 }
 
 // Attempts 1..attempts of a site whose attempt 0 was rejected. Kept out of
@@ -78,10 +69,8 @@ inline unsigned __int128 funnel_reduction_product(const PreparedProbe& p, std::u
     const PreparedProbe& p, std::uint64_t salt, std::uint64_t threshold, std::size_t range,
     unsigned attempts) noexcept {
   for (unsigned r = 1; r <= attempts; ++r) {
-    const unsigned __int128 product = funnel_reduction_product(p, salt | r, range);
-    if (static_cast<std::uint64_t>(product) >= threshold) {
-      return static_cast<std::size_t>(product >> 64);
-    }
+    const std::size_t i = funnel_reduction_attempt(p, salt | r, threshold, range);
+    if (i != kRejected) return i;
   }
   return kUnreduced;
 }
@@ -92,11 +81,11 @@ inline unsigned __int128 funnel_reduction_product(const PreparedProbe& p, std::u
 [[gnu::always_inline]] inline std::size_t unbiased_prepared_funnel_probe_index_in_range(
     const PreparedProbe& p, std::uint64_t salt, std::uint64_t threshold,
     std::size_t range) noexcept {
-  const unsigned __int128 product = funnel_reduction_product(p, salt, range);
-  if (static_cast<std::uint64_t>(product) < threshold) [[unlikely]] {
+  const std::size_t i = funnel_reduction_attempt(p, salt, threshold, range);
+  if (i == kRejected) [[unlikely]] {
     return reduce_prepared_funnel_retries(p, salt, threshold, range, kReductionAttempts - 1);
   }
-  return static_cast<std::size_t>(product >> 64);
+  return i;
 }
 
 enum class FunnelSearch : std::uint8_t { Found, Vacant, Exhausted, Unreduced };
@@ -156,53 +145,5 @@ class FingerprintMatcher {
   std::uint64_t t_;
 };
 #endif
-
-// Probe counters, compiled in only for benchmarks. A lookup is a hit or a
-// miss; `sites` counts probe sites visited (level buckets, uniform slots,
-// two-choice buckets), `compares` key comparisons. Per thread, so concurrent
-// readers never race.
-#ifdef QUARLEX_PROBE_STATS
-struct FunnelProbeStats {
-  struct Side {
-    std::uint64_t lookups = 0;
-    std::uint64_t sites = 0;
-    std::uint64_t compares = 0;
-    std::uint64_t max_sites = 0;
-    double mean_sites() const noexcept { return lookups ? double(sites) / double(lookups) : 0.0; }
-    double mean_compares() const noexcept {
-      return lookups ? double(compares) / double(lookups) : 0.0;
-    }
-  };
-  Side hit;
-  Side miss;
-  std::uint64_t summary_rejects = 0;
-  std::uint64_t fallback_scans = 0;
-
-  void reset() noexcept { *this = FunnelProbeStats{}; }
-};
-
-inline thread_local FunnelProbeStats funnel_probe_stats;
-#endif
-
-// Tally of one lookup; empty unless probe statistics are compiled in.
-struct FunnelProbeTally {
-#ifdef QUARLEX_PROBE_STATS
-  std::uint64_t sites = 0;
-  std::uint64_t compares = 0;
-  void site() noexcept { ++sites; }
-  void compare() noexcept { ++compares; }
-  void record(bool hit) const noexcept {
-    FunnelProbeStats::Side& s = hit ? funnel_probe_stats.hit : funnel_probe_stats.miss;
-    ++s.lookups;
-    s.sites += sites;
-    s.compares += compares;
-    if (sites > s.max_sites) s.max_sites = sites;
-  }
-#else
-  void site() noexcept {}
-  void compare() noexcept {}
-  void record(bool) const noexcept {}
-#endif
-};
 
 }  // namespace quarlex

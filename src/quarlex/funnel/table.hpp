@@ -33,6 +33,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "quarlex/collections/backend.hpp"
 #include "quarlex/common/arena.hpp"
@@ -40,6 +41,8 @@
 #include "quarlex/common/errors.hpp"
 #include "quarlex/common/hash.hpp"
 #include "quarlex/common/key.hpp"
+#include "quarlex/common/probe.hpp"
+#include "quarlex/common/probe_stats.hpp"
 #include "quarlex/common/scan.hpp"
 #include "quarlex/funnel/geometry.hpp"
 #include "quarlex/funnel/probe.hpp"
@@ -62,16 +65,16 @@ class FunnelTable {
   static_assert(std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>,
                 "entries are moved between arenas where a throw cannot be undone");
 
-  // A table able to hold `budget` entries without growing.
-  static Result<FunnelTable, TryBuildError> try_with_insert_budget(std::uint32_t e,
-                                                                   std::size_t budget,
-                                                                   std::uint64_t seed) {
+  // A table able to hold `capacity` entries without growing.
+  static Result<FunnelTable, TryBuildError> try_with_capacity(std::size_t capacity,
+                                                              std::uint32_t e,
+                                                              std::uint64_t seed) {
     if (e < kFunnelMinReserveExponent) {
       return TryBuildError(TryBuildError::FunnelReserveBelowMinimum{e, kFunnelMinReserveExponent});
     }
     FunnelTable table(e, seed);
-    if (budget == 0) return table;
-    const auto n = funnel_slots_for_budget(e, budget);
+    if (capacity == 0) return table;
+    const auto n = funnel_slots_for_budget(e, capacity);
     if (!n) return TryBuildError(n.error());
     auto storage = build_storage(n.value(), e);
     if (!storage) return TryBuildError(storage.error().kind);
@@ -79,40 +82,45 @@ class FunnelTable {
     return table;
   }
 
-  static std::optional<std::size_t> next_growth_slots(std::uint32_t e, std::size_t insert_limit,
-                                                      std::size_t required) {
-    return funnel_next_growth_slots(e, insert_limit, required);
+  // Throws AllocFailure when no shape holds `capacity` entries or the memory
+  // cannot be had.
+  static FunnelTable with_capacity(std::size_t capacity, std::uint32_t e, std::uint64_t seed) {
+    auto built = try_with_capacity(capacity, e, seed);
+    if (built.ok()) return std::move(built).value();
+    const TryBuildError& err = built.error();
+    if (const auto* r = std::get_if<TryBuildError::Reserve>(&err.value())) {
+      throw AllocFailure(r->error);
+    }
+    panic("invalid Funnel construction: " + err.display());
   }
 
+  // A moved-from table is empty, with no slots; it keeps its seed and
+  // exponent and grows again on the next insertion.
   FunnelTable(FunnelTable&& o) noexcept
-      : storage_(std::exchange(o.storage_, FlatStorage{})),
-        summary_(std::exchange(o.summary_, nullptr)),
-        membership_count_(std::exchange(o.membership_count_, 0)),
-        shape_(std::exchange(o.shape_, FunnelShape{})),
-        exceptional_(std::exchange(o.exceptional_, false)),
-        len_(std::exchange(o.len_, 0)),
-        tombstones_(std::exchange(o.tombstones_, 0)),
-        removals_since_refresh_(std::exchange(o.removals_since_refresh_, 0)),
-        reserve_exponent_(o.reserve_exponent_),
-        hasher_(o.hasher_),
-        arena_(std::move(o.arena_)) {}
+      : reserve_exponent_(o.reserve_exponent_), hasher_(o.hasher_) {
+    swap(o);
+  }
 
   FunnelTable& operator=(FunnelTable&& o) noexcept {
     if (this != &o) {
-      release();
-      storage_ = std::exchange(o.storage_, FlatStorage{});
-      summary_ = std::exchange(o.summary_, nullptr);
-      membership_count_ = std::exchange(o.membership_count_, 0);
-      shape_ = std::exchange(o.shape_, FunnelShape{});
-      exceptional_ = std::exchange(o.exceptional_, false);
-      len_ = std::exchange(o.len_, 0);
-      tombstones_ = std::exchange(o.tombstones_, 0);
-      removals_since_refresh_ = std::exchange(o.removals_since_refresh_, 0);
-      reserve_exponent_ = o.reserve_exponent_;
-      hasher_ = o.hasher_;
-      arena_ = std::move(o.arena_);
+      FunnelTable taken(std::move(o));
+      swap(taken);
     }
     return *this;
+  }
+
+  void swap(FunnelTable& o) noexcept {
+    std::swap(storage_, o.storage_);
+    std::swap(summary_, o.summary_);
+    std::swap(membership_count_, o.membership_count_);
+    std::swap(shape_, o.shape_);
+    std::swap(exceptional_, o.exceptional_);
+    std::swap(len_, o.len_);
+    std::swap(tombstones_, o.tombstones_);
+    std::swap(removals_since_refresh_, o.removals_since_refresh_);
+    std::swap(reserve_exponent_, o.reserve_exponent_);
+    std::swap(hasher_, o.hasher_);
+    std::swap(arena_, o.arena_);
   }
 
   FunnelTable(const FunnelTable&) = delete;
@@ -124,25 +132,16 @@ class FunnelTable {
   // The slot of the entry whose key equals `key`, x being its table hash.
   template <class Q>
   std::optional<std::size_t> find(const Q& key, std::uint64_t x) const {
-    return find_location(key, x);
-  }
-
-  template <class Q>
-  std::optional<std::size_t> find_location(const Q& key, std::uint64_t x) const {
     if (membership_count_ == 0) return std::nullopt;
     if (!summary_may_contain(x)) {
-#ifdef QUARLEX_PROBE_STATS
-      ++funnel_probe_stats.summary_rejects;
-#endif
+      ProbeTally::summary_reject();
       return std::nullopt;
     }
-    const std::uint8_t t = funnel_fingerprint(x);
-    FunnelProbeTally tally;
+    const std::uint8_t t = fingerprint_of(x);
+    ProbeTally tally;
     std::size_t slot = find_on_path(key, PreparedProbe::of(x), t, tally);
     if (slot == kNoSlot && exceptional_) {
-#ifdef QUARLEX_PROBE_STATS
-      ++funnel_probe_stats.fallback_scans;
-#endif
+      ProbeTally::fallback_scan();
       slot = exceptional_scan(key, t);
     }
     tally.record(slot != kNoSlot);
@@ -169,24 +168,6 @@ class FunnelTable {
     return cursor.groups.next_full();
   }
 
-  // The full probe path with the slot rule, remembering the first tombstone.
-  template <class Q>
-  FunnelOutcome search_exact_mode(const Q& key, const PreparedProbe& p, std::uint8_t t) const {
-    if (storage_.region.len == 0) return {FunnelSearch::Exhausted, 0};
-    FunnelProbeTally tally;
-    std::size_t tomb = kNoSlot;
-    FunnelOutcome out{};
-    for (const LevelShape& level : shape_.levels) {
-      const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
-          p, level.salt, level.threshold, level.buckets);
-      if (b == kUnreduced) return {FunnelSearch::Unreduced, 0};
-      const std::size_t start = level.start + b * shape_.bucket_width;
-      prefetch_entries(start);
-      if (scan_bucket(key, start, t, tomb, out, tally)) return out;
-    }
-    return search_special(key, p, t, tomb, tally);
-  }
-
   // ---------------------------------------------------------------- insertion
 
   // Inserts (key, value) with table hash x. An equal stored key keeps its
@@ -195,7 +176,7 @@ class FunnelTable {
   // anything changes, leaving key and value with the caller.
   std::optional<V> insert(K&& key, V&& value, std::uint64_t x) {
     if (membership_count_ != 0 && summary_may_contain(x)) {
-      const std::uint8_t t = funnel_fingerprint(x);
+      const std::uint8_t t = fingerprint_of(x);
       const FunnelOutcome out = search_exact_prepared_for_insert(key, PreparedProbe::of(x), t);
       if (out.kind == FunnelSearch::Found) {
         return replace(out.slot, std::move(key), std::move(value));
@@ -221,7 +202,170 @@ class FunnelTable {
   void insert_absent(K&& key, V&& value, std::uint64_t x) {
     if (len_ >= shape_.insert_limit) grow_for_next_insert();
     place(vacancy_search(PreparedProbe::of(x)), "Funnel insertion limit reserves a free slot",
-          std::move(key), std::move(value), x, funnel_fingerprint(x));
+          std::move(key), std::move(value), x, fingerprint_of(x));
+  }
+
+  // Room for len() + additional entries in at most one rebuild.
+  void reserve(std::size_t additional) {
+    const std::size_t required = saturating_add(len_, additional);
+    if (required <= shape_.insert_limit) return;
+    const auto slots = funnel_next_growth_slots(reserve_exponent_, shape_.insert_limit, required);
+    if (!slots) throw AllocFailure(TryReserveError::CapacityOverflow);
+    resize_or_throw(*slots);
+  }
+
+  // ---------------------------------------------------------------- removal
+
+  entry_type remove(std::size_t slot) {
+    entry_type e = take(slot);
+    finish_deferred_removals();
+    return e;
+  }
+
+  // Tombstones the slot without maintenance, so a scan in progress stays valid.
+  entry_type remove_deferred(std::size_t slot) { return take(slot); }
+
+  // A same-size rebuild once tombstones pass the rebuild limit, else a summary
+  // refresh once more removals than the limit have piled up. A rebuild that
+  // cannot get memory leaves the valid table as it is.
+  void finish_deferred_removals() {
+    if (tombstones_ > tombstone_limit(storage_.region.len)) {
+      auto storage = build_storage(storage_.region.len, reserve_exponent_);
+      if (storage) {
+        resize_with_transition(std::move(storage).value());
+        return;
+      }
+    }
+    if (removals_since_refresh_ > shape_.insert_limit) refresh_membership();
+  }
+
+  // Releases every entry; keeps the geometry, the storage and the capacity.
+  // Each slot is settled before its entry is handed to `take` (which must not
+  // throw) and destroyed, so a caller can release the entries once the whole
+  // table is reset.
+  void clear() {
+    clear([](entry_type&&) noexcept {});
+  }
+
+  template <class Take>
+  void clear(Take&& take) {
+    std::uint8_t* ctrl = storage_.region.ctrl;
+    const std::size_t n = storage_.region.len;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (ctrl[i] == kCtrlTombstone) ctrl[i] = kCtrlEmpty;
+    }
+    tombstones_ = 0;
+    for (std::size_t i = 0; i < n; i += kGroupWidth) {
+      const std::uint64_t keep = mask_below(static_cast<unsigned>(std::min(n - i, kGroupWidth)));
+      for (std::uint64_t full = group_full_mask(load_group(ctrl + i)) & keep; full != 0;
+           full &= full - 1) {
+        const std::size_t slot = i + mask_lowest(full);
+        ctrl[slot] = kCtrlEmpty;
+        --len_;
+        take(std::move(storage_.region.entries[slot]));
+        std::destroy_at(&storage_.region.entries[slot]);
+      }
+    }
+    exceptional_ = false;
+    std::fill_n(summary_, membership_count_, std::uint64_t{0});
+    removals_since_refresh_ = 0;
+  }
+
+  // ---------------------------------------------------------------- accessors
+
+  std::size_t len() const noexcept { return len_; }
+  std::size_t capacity() const noexcept { return shape_.insert_limit; }
+  // Everything the table allocated: one arena holds slots, control bytes and
+  // summaries.
+  std::size_t heap_bytes() const noexcept { return arena_.size(); }
+  std::uint64_t seed() const noexcept { return hasher_; }
+  std::size_t slots() const noexcept { return storage_.region.len; }
+  const FunnelShape& shape() const noexcept { return shape_; }
+  std::size_t insert_limit() const noexcept { return shape_.insert_limit; }
+  std::size_t tombstones() const noexcept { return tombstones_; }
+  bool exceptional() const noexcept { return exceptional_; }
+  std::uint32_t reserve_exponent() const noexcept { return reserve_exponent_; }
+  std::size_t membership_count() const noexcept { return membership_count_; }
+  std::size_t removals_since_refresh() const noexcept { return removals_since_refresh_; }
+  std::size_t block_size() const noexcept { return arena_.size(); }
+  std::uint8_t control(std::size_t slot) const {
+    check_bounds(slot);
+    return storage_.region.ctrl[slot];
+  }
+
+  // Whether both summary bits of table hash x are set.
+  bool summary_may_contain(std::uint64_t x) const noexcept {
+    if (membership_count_ == 0) return false;
+    const SummaryBits bits = SummaryBits::of(x, membership_count_);
+    return (summary_[bits.word] & bits.mask) == bits.mask;
+  }
+
+  // Empty when every invariant holds; otherwise what broke.
+  std::string check_invariants() const {
+    const std::size_t n = storage_.region.len;
+    const std::uint8_t* ctrl = storage_.region.ctrl;
+    if (n != shape_.slots) return "storage length differs from the shape";
+    if (shape_.insert_limit > n || len_ > shape_.insert_limit) {
+      return "len <= insert_limit <= n broken";
+    }
+    std::size_t full = 0, tombs = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (ctrl[i] == kCtrlTombstone) {
+        ++tombs;
+      } else if (ctrl_is_full(ctrl[i])) {
+        ++full;
+        const std::uint64_t x = table_hash_of(storage_.region.entries[i].key);
+        if (ctrl[i] != fingerprint_of(x)) {
+          return "slot " + std::to_string(i) + " holds a byte other than its key's fingerprint";
+        }
+        if (!summary_may_contain(x)) return "slot " + std::to_string(i) + " lacks its summary bits";
+      } else if (ctrl[i] != kCtrlEmpty) {
+        return "slot " + std::to_string(i) + " has an invalid control byte";
+      }
+    }
+    for (const LevelShape& level : shape_.levels) {
+      for (std::size_t b = 0; b < level.buckets; ++b) {
+        const std::uint8_t* bucket = ctrl + level.start + b * shape_.bucket_width;
+        const std::uint8_t* empty = std::find(bucket, bucket + shape_.bucket_width, kCtrlEmpty);
+        if (std::any_of(empty, bucket + shape_.bucket_width, ctrl_is_full)) {
+          return "bucket at slot " + std::to_string(bucket - ctrl) +
+                 " has a full slot after an empty one";
+        }
+      }
+    }
+    for (std::size_t i = n; n != 0 && i < n + kFunnelCtrlTail; ++i) {
+      if (ctrl[i] != kCtrlEmpty) return "control tail byte " + std::to_string(i - n) + " is set";
+    }
+    if (full != len_) {
+      return "len " + std::to_string(len_) + " but " + std::to_string(full) + " full slots";
+    }
+    if (tombs != tombstones_) {
+      return "tombstones " + std::to_string(tombstones_) + " but " + std::to_string(tombs) +
+             " in control";
+    }
+    return {};
+  }
+
+ private:
+  template <class T>
+  friend struct TableInternals;
+
+  // The full probe path with the slot rule, remembering the first tombstone.
+  template <class Q>
+  FunnelOutcome search_exact_mode(const Q& key, const PreparedProbe& p, std::uint8_t t) const {
+    if (storage_.region.len == 0) return {FunnelSearch::Exhausted, 0};
+    ProbeTally tally;
+    std::size_t tomb = kNoSlot;
+    FunnelOutcome out{};
+    for (const LevelShape& level : shape_.levels) {
+      const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
+          p, level.salt, level.threshold, level.buckets);
+      if (b == kUnreduced) return {FunnelSearch::Unreduced, 0};
+      const std::size_t start = level.start + b * shape_.bucket_width;
+      prefetch_entries(start);
+      if (scan_bucket(key, start, t, tomb, out, tally)) return out;
+    }
+    return search_special(key, p, t, tomb, tally);
   }
 
   // Same result as search_exact_mode. Without tombstones every free slot is
@@ -232,7 +376,7 @@ class FunnelTable {
                                                  std::uint8_t t) const {
     if (tombstones_ != 0) return search_exact_mode(key, p, t);
     if (storage_.region.len == 0) return {FunnelSearch::Exhausted, 0};
-    FunnelProbeTally tally;
+    ProbeTally tally;
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
     for (const LevelShape& level : shape_.levels) {
@@ -315,44 +459,10 @@ class FunnelTable {
 
   // Moves the table to the next geometry; at least doubles the limit.
   void grow_for_next_insert() {
-    const auto slots = next_growth_slots(reserve_exponent_, shape_.insert_limit,
-                                         funnel_detail::saturating_add(len_, 1));
+    const auto slots = funnel_next_growth_slots(reserve_exponent_, shape_.insert_limit,
+                                         saturating_add(len_, 1));
     if (!slots) throw AllocFailure(TryReserveError::CapacityOverflow);
     resize_or_throw(*slots);
-  }
-
-  // Room for len() + additional entries in at most one rebuild.
-  void reserve(std::size_t additional) {
-    const std::size_t required = funnel_detail::saturating_add(len_, additional);
-    if (required <= shape_.insert_limit) return;
-    const auto slots = next_growth_slots(reserve_exponent_, shape_.insert_limit, required);
-    if (!slots) throw AllocFailure(TryReserveError::CapacityOverflow);
-    resize_or_throw(*slots);
-  }
-
-  // ---------------------------------------------------------------- removal
-
-  entry_type remove(std::size_t slot) {
-    entry_type e = take(slot);
-    finish_deferred_removals();
-    return e;
-  }
-
-  // Tombstones the slot without maintenance, so a scan in progress stays valid.
-  entry_type remove_deferred(std::size_t slot) { return take(slot); }
-
-  // A same-size rebuild once tombstones pass the rebuild limit, else a summary
-  // refresh once more removals than the limit have piled up. A rebuild that
-  // cannot get memory leaves the valid table as it is.
-  void finish_deferred_removals() {
-    if (tombstones_ > funnel_rebuild_limit(storage_.region.len)) {
-      auto storage = build_storage(storage_.region.len, reserve_exponent_);
-      if (storage) {
-        resize_with_transition(std::move(storage).value());
-        return;
-      }
-    }
-    if (removals_since_refresh_ > shape_.insert_limit) refresh_membership();
   }
 
   // Rebuilds the summary array from the live entries.
@@ -365,114 +475,6 @@ class FunnelTable {
     }
   }
 
-  // Releases every entry; keeps the geometry, the storage and the capacity.
-  // Each slot is settled before its entry is handed to `take` (which must not
-  // throw) and destroyed, so a caller can release the entries once the whole
-  // table is reset.
-  void clear() {
-    clear([](entry_type&&) noexcept {});
-  }
-
-  template <class Take>
-  void clear(Take&& take) {
-    std::uint8_t* ctrl = storage_.region.ctrl;
-    const std::size_t n = storage_.region.len;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (ctrl[i] == kCtrlTombstone) ctrl[i] = kCtrlEmpty;
-    }
-    tombstones_ = 0;
-    for (std::size_t i = 0; i < n; i += kGroupWidth) {
-      const std::uint64_t keep = mask_below(static_cast<unsigned>(std::min(n - i, kGroupWidth)));
-      for (std::uint64_t full = group_full_mask(load_group(ctrl + i)) & keep; full != 0;
-           full &= full - 1) {
-        const std::size_t slot = i + mask_lowest(full);
-        ctrl[slot] = kCtrlEmpty;
-        --len_;
-        take(std::move(storage_.region.entries[slot]));
-        std::destroy_at(&storage_.region.entries[slot]);
-      }
-    }
-    exceptional_ = false;
-    std::fill_n(summary_, membership_count_, std::uint64_t{0});
-    removals_since_refresh_ = 0;
-  }
-
-  // ---------------------------------------------------------------- accessors
-
-  std::size_t len() const noexcept { return len_; }
-  std::size_t capacity() const noexcept { return shape_.insert_limit; }
-  // Everything the table allocated: one arena holds slots, control bytes and
-  // summaries.
-  std::size_t heap_bytes() const noexcept { return arena_.size(); }
-  std::uint64_t seed() const noexcept { return hasher_; }
-  std::size_t slots() const noexcept { return storage_.region.len; }
-  const FunnelShape& shape() const noexcept { return shape_; }
-  std::size_t insert_limit() const noexcept { return shape_.insert_limit; }
-  std::size_t tombstones() const noexcept { return tombstones_; }
-  bool exceptional() const noexcept { return exceptional_; }
-  std::uint32_t reserve_exponent() const noexcept { return reserve_exponent_; }
-  std::size_t membership_count() const noexcept { return membership_count_; }
-  std::size_t removals_since_refresh() const noexcept { return removals_since_refresh_; }
-  std::size_t block_size() const noexcept { return arena_.size(); }
-  std::uint8_t control(std::size_t slot) const {
-    check_bounds(slot);
-    return storage_.region.ctrl[slot];
-  }
-
-  // Whether both summary bits of table hash x are set.
-  bool summary_may_contain(std::uint64_t x) const noexcept {
-    if (membership_count_ == 0) return false;
-    const SummaryBits bits = SummaryBits::of(x, membership_count_);
-    return (summary_[bits.word] & bits.mask) == bits.mask;
-  }
-
-  // Empty when every invariant holds; otherwise what broke.
-  std::string check_invariants() const {
-    const std::size_t n = storage_.region.len;
-    const std::uint8_t* ctrl = storage_.region.ctrl;
-    if (n != shape_.slots) return "storage length differs from the shape";
-    if (shape_.insert_limit > n || len_ > shape_.insert_limit) {
-      return "len <= insert_limit <= n broken";
-    }
-    std::size_t full = 0, tombs = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (ctrl[i] == kCtrlTombstone) {
-        ++tombs;
-      } else if (ctrl_is_full(ctrl[i])) {
-        ++full;
-        const std::uint64_t x = table_hash_of(storage_.region.entries[i].key);
-        if (ctrl[i] != funnel_fingerprint(x)) {
-          return "slot " + std::to_string(i) + " holds a byte other than its key's fingerprint";
-        }
-        if (!summary_may_contain(x)) return "slot " + std::to_string(i) + " lacks its summary bits";
-      } else if (ctrl[i] != kCtrlEmpty) {
-        return "slot " + std::to_string(i) + " has an invalid control byte";
-      }
-    }
-    for (const LevelShape& level : shape_.levels) {
-      for (std::size_t b = 0; b < level.buckets; ++b) {
-        const std::uint8_t* bucket = ctrl + level.start + b * shape_.bucket_width;
-        const std::uint8_t* empty = std::find(bucket, bucket + shape_.bucket_width, kCtrlEmpty);
-        if (std::any_of(empty, bucket + shape_.bucket_width, ctrl_is_full)) {
-          return "bucket at slot " + std::to_string(bucket - ctrl) +
-                 " has a full slot after an empty one";
-        }
-      }
-    }
-    for (std::size_t i = n; n != 0 && i < n + kFunnelCtrlTail; ++i) {
-      if (ctrl[i] != kCtrlEmpty) return "control tail byte " + std::to_string(i - n) + " is set";
-    }
-    if (full != len_) {
-      return "len " + std::to_string(len_) + " but " + std::to_string(full) + " full slots";
-    }
-    if (tombs != tombstones_) {
-      return "tombstones " + std::to_string(tombstones_) + " but " + std::to_string(tombs) +
-             " in control";
-    }
-    return {};
-  }
-
- private:
   static constexpr std::size_t kNoSlot = kUnreduced;
   static constexpr std::size_t kPastLevels = kNoSlot - 1;
 
@@ -539,7 +541,7 @@ class FunnelTable {
     adopt(std::move(fresh));
     old.regions().region.drain_values_and_clear([this](entry_type&& e) {
       const std::uint64_t x = table_hash_of(e.key);
-      const std::uint8_t t = funnel_fingerprint(x);
+      const std::uint8_t t = fingerprint_of(x);
       const FunnelOutcome out = vacancy_search(PreparedProbe::of(x));
       place(out, "Funnel rebuild has enough logical capacity", std::move(e.key), std::move(e.value),
             x, t);
@@ -617,7 +619,7 @@ class FunnelTable {
   // bucket any fingerprint match may be compared without regard to empties.
   template <class Q>
   std::size_t find_on_path(const Q& key, const PreparedProbe& p, std::uint8_t t,
-                           FunnelProbeTally& tally) const {
+                           ProbeTally& tally) const {
     const std::size_t slot = shape_.bucket_width <= kGroupWidth
                                  ? find_in_levels<true>(key, p, t, tally)
                                  : find_in_levels<false>(key, p, t, tally);
@@ -632,7 +634,7 @@ class FunnelTable {
   // comparison does not wait for the control bytes and then for the entry.
   template <bool kNarrow, class Q>
   std::size_t find_in_levels(const Q& key, const PreparedProbe& p, std::uint8_t t,
-                             FunnelProbeTally& tally) const {
+                             ProbeTally& tally) const {
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
     const FingerprintMatcher matcher(t);
@@ -644,7 +646,7 @@ class FunnelTable {
         return kNoSlot;
       const std::size_t start = level.start + b * width;
       prefetch_entries(start);
-      tally.site();
+      tally.probe();
       if constexpr (kNarrow) {
         const std::size_t slot = match_in_group(key, start, matcher(ctrl + start) & keep, tally);
         if (slot != kNoSlot) return slot;
@@ -665,7 +667,7 @@ class FunnelTable {
   // `group`, or kNoSlot.
   template <class Q, class Mask>
   std::size_t match_in_group(const Q& key, std::size_t group, Mask mask,
-                             FunnelProbeTally& tally) const {
+                             ProbeTally& tally) const {
     for (; mask != 0; mask &= mask - 1) {
       const std::size_t slot = group + FingerprintMatcher::offset(mask);
       tally.compare();
@@ -690,7 +692,7 @@ class FunnelTable {
   // A lookup that passed every level: the special array under the slot rule.
   template <class Q>
   [[gnu::noinline]] std::size_t find_in_special(const Q& key, const PreparedProbe& p,
-                                                std::uint8_t t, FunnelProbeTally& tally) const {
+                                                std::uint8_t t, ProbeTally& tally) const {
     std::size_t tomb = kNoSlot;
     const FunnelOutcome out = search_special(key, p, t, tomb, tally);
     return out.kind == FunnelSearch::Found ? out.slot : kNoSlot;
@@ -701,8 +703,8 @@ class FunnelTable {
   // buckets are read in groups of min(8, slots left).
   template <class Q>
   bool scan_bucket(const Q& key, std::size_t start, std::uint8_t t, std::size_t& tomb,
-                   FunnelOutcome& out, FunnelProbeTally& tally) const {
-    tally.site();
+                   FunnelOutcome& out, ProbeTally& tally) const {
+    tally.probe();
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
     for (std::size_t off = 0; off < width; off += kGroupWidth) {
@@ -721,7 +723,7 @@ class FunnelTable {
   // compared.
   template <class Q>
   bool slot_rule(const Q& key, std::size_t slot, std::uint8_t t, std::size_t& tomb,
-                 FunnelOutcome& out, FunnelProbeTally& tally) const {
+                 FunnelOutcome& out, ProbeTally& tally) const {
     const std::uint8_t c = storage_.region.ctrl[slot];
     if (c == kCtrlTombstone) {
       if (tomb == kNoSlot) tomb = slot;
@@ -742,7 +744,7 @@ class FunnelTable {
   // slot rule, then the end of the path.
   template <class Q>
   FunnelOutcome search_special(const Q& key, const PreparedProbe& p, std::uint8_t t,
-                               std::size_t& tomb, FunnelProbeTally& tally) const {
+                               std::size_t& tomb, ProbeTally& tally) const {
     const FunnelShape& s = shape_;
     FunnelOutcome out{};
     for (std::size_t j = 0; j < s.special_probes; ++j) {
@@ -750,13 +752,13 @@ class FunnelTable {
           p, funnel_probe_salt(kUniformSalt, static_cast<std::uint8_t>(j)), s.uniform_threshold,
           s.uniform_len);
       if (i == kUnreduced) return {FunnelSearch::Unreduced, 0};
-      tally.site();
+      tally.probe();
       if (slot_rule(key, s.uniform_start + i, t, tomb, out, tally)) return out;
     }
     const auto pair = pair_buckets(p);
     if (!pair) return {FunnelSearch::Unreduced, 0};
-    tally.site();
-    tally.site();
+    tally.probe();
+    tally.probe();
     for (std::size_t k = 0; k < s.pair_width; ++k) {
       if (slot_rule(key, pair->first + k, t, tomb, out, tally)) return out;
       if (slot_rule(key, pair->second + k, t, tomb, out, tally)) return out;

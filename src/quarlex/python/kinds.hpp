@@ -56,17 +56,14 @@ struct ElasticKind {
   // operators).
   template <class V>
   static Table<V> build(std::size_t capacity) {
-    return Table<V>::with_capacity_and_reserve_and_hasher_in(capacity, kDefaultReserveExponent,
-                                                             fresh_table_seed());
+    return Table<V>::with_capacity(capacity, kDefaultReserveExponent, fresh_table_seed());
   }
 
   // Construction for `with_options`, the exponent already validated.
   template <class V>
   static Table<V> build_with_options(std::size_t capacity, std::uint32_t exponent) {
-    return take_built(
-        Table<V>::try_with_capacity_and_reserve_and_hasher_in(capacity, exponent,
-                                                              fresh_table_seed()),
-        "invalid map construction: ");
+    return take_built(Table<V>::try_with_capacity(capacity, exponent, fresh_table_seed()),
+                      "invalid map construction: ");
   }
 };
 
@@ -92,14 +89,12 @@ struct FunnelKind {
 
   template <class V>
   static Table<V> build(std::size_t capacity) {
-    return take_built(
-        Table<V>::try_with_insert_budget(kDefaultReserveExponent, capacity, fresh_table_seed()),
-        "invalid Funnel construction: ");
+    return Table<V>::with_capacity(capacity, kDefaultReserveExponent, fresh_table_seed());
   }
 
   template <class V>
   static Table<V> build_with_options(std::size_t capacity, std::uint32_t exponent) {
-    return take_built(Table<V>::try_with_insert_budget(exponent, capacity, fresh_table_seed()),
+    return take_built(Table<V>::try_with_capacity(capacity, exponent, fresh_table_seed()),
                       "invalid map construction: ");
   }
 };
