@@ -39,8 +39,9 @@ struct HashedAny {
 
   // Hashes `obj` (a failing __hash__ propagates as PyErrSet) and tags it.
   // Exact strs with a cached hash and one-digit exact ints are hashed here,
-  // with the interpreter's own values, saving the indirect call.
-  static HashedAny of(PyObject* obj) {
+  // with the interpreter's own values, saving the indirect call; this part
+  // is inlined into every lookup, the rest is not.
+  [[gnu::always_inline]] static HashedAny of(PyObject* obj) {
     const auto addr = reinterpret_cast<std::uintptr_t>(obj);
     if ((addr & kTagMask) == 0) {
       if (Py_IS_TYPE(obj, &PyUnicode_Type)) {
@@ -53,6 +54,11 @@ struct HashedAny {
         return HashedAny{addr | kTagInt, v == -1 ? -2 : static_cast<Py_hash_t>(v)};
       }
     }
+    return hashed_by_type(obj);
+  }
+
+  // Through the type's __hash__.
+  [[gnu::noinline]] static HashedAny hashed_by_type(PyObject* obj) {
     const Py_hash_t h = PyObject_Hash(obj);
     if (h == -1) throw_error();
     return with_hash(obj, h);

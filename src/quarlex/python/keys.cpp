@@ -30,19 +30,16 @@ bool str_equal(PyObject* a, PyObject* b) noexcept {
                      static_cast<std::size_t>(len) * static_cast<std::size_t>(kind)) == 0;
 }
 
-bool int_equal(PyObject* a, PyObject* b) {
-  auto* la = reinterpret_cast<PyLongObject*>(a);
-  auto* lb = reinterpret_cast<PyLongObject*>(b);
-  if (PyUnstable_Long_IsCompact(la) && PyUnstable_Long_IsCompact(lb)) {
-    return PyUnstable_Long_CompactValue(la) == PyUnstable_Long_CompactValue(lb);
-  }
-  int overflow_a = 0;
-  int overflow_b = 0;
-  const long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
-  const long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);
-  if (overflow_a == 0 && overflow_b == 0) return va == vb;
-  if (overflow_a != overflow_b) return false;
-  return rich_equal(a, b);
+bool int_equal(PyObject* a, PyObject* b) noexcept {
+  // Ints are kept normalised (no leading zero digit), so equal ints share
+  // their sign, digit count and digits. The tag's third bit is a flag, not
+  // part of the value.
+  const _PyLongValue& va = reinterpret_cast<PyLongObject*>(a)->long_value;
+  const _PyLongValue& vb = reinterpret_cast<PyLongObject*>(b)->long_value;
+  constexpr std::uintptr_t kFlag = std::uintptr_t{1} << 2;
+  if (((va.lv_tag ^ vb.lv_tag) & ~kFlag) != 0) return false;
+  const std::size_t digits = va.lv_tag >> _PyLong_NON_SIZE_BITS;
+  return std::memcmp(va.ob_digit, vb.ob_digit, digits * sizeof(digit)) == 0;
 }
 
 }  // namespace
