@@ -3,14 +3,19 @@
 // n keys, then every stored key and n absent keys are looked up once. Prints
 // one Markdown row per (e, n): mean / max probes per hit and per miss (the
 // elastic table counts slots, the funnel table probe sites), and the elastic
-// table's query-position horizon. Three table seeds are pooled per row.
+// table's query-position horizon. Each row pools tables with different seeds
+// (at least eight, and enough for 2^18 stored keys in all): means are over all
+// their lookups; max and horizon are the means of each table's own, which
+// vary far less from run to run than their maximum.
 //
 //   build-bench/quarlex_probe_counts            # Markdown table
 //   build-bench/quarlex_probe_counts --csv      # the same figures as CSV
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "quarlex/collections/hash_map.hpp"
@@ -23,32 +28,42 @@ namespace {
 
 using Key = std::uint64_t;
 constexpr std::uint64_t kKeySalt = 0x243F6A8885A308D3ULL;
-constexpr std::uint64_t kSeeds[] = {0x13198A2E03707344ULL, 0xA4093822299F31D0ULL,
-                                    0x082EFA98EC4E6C89ULL};
+
+std::size_t tables_for(std::size_t n) { return std::max<std::size_t>(8, (std::size_t{1} << 18) / n); }
 
 struct Counts {
-  double hit_mean = 0, miss_mean = 0;
-  std::uint64_t hit_max = 0, miss_max = 0, horizon = 0;
+  double hit_mean = 0, miss_mean = 0, hit_max = 0, miss_max = 0, horizon = 0;
 };
 
 template <class Table>
 Counts count(std::size_t n, std::uint32_t e) {
-  quarlex::probe_stats.reset();
-  std::uint64_t horizon = 0;
-  for (std::uint64_t seed : kSeeds) {
-    quarlex::HashMap<Table> m(Table::with_capacity(0, e, seed));
+  Counts c;
+  quarlex::ProbeStats pooled;
+  const std::size_t tables = tables_for(n);
+  for (std::size_t t = 0; t < tables; ++t) {
+    quarlex::HashMap<Table> m(Table::with_capacity(0, e, quarlex::mix64(t + 1)));
     for (std::uint64_t i = 0; i < n; ++i) {
       const Key k = quarlex::mix64(i ^ kKeySalt);
       m.insert(Key{k}, Key{k});
     }
-    if constexpr (requires { m.table().horizon(); }) {
-      horizon = std::max<std::uint64_t>(horizon, m.table().horizon());
-    }
+    if constexpr (requires { m.table().horizon(); }) c.horizon += m.table().horizon();
+    quarlex::probe_stats.reset();
     for (std::uint64_t i = 0; i < 2 * n; ++i) (void)m.contains(quarlex::mix64(i ^ kKeySalt));
+    const quarlex::ProbeStats& s = quarlex::probe_stats;
+    for (auto [into, from] : {std::pair{&pooled.hit, &s.hit}, std::pair{&pooled.miss, &s.miss}}) {
+      into->lookups += from->lookups;
+      into->probes += from->probes;
+    }
+    c.hit_max += static_cast<double>(s.hit.max_probes);
+    c.miss_max += static_cast<double>(s.miss.max_probes);
   }
-  const auto& s = quarlex::probe_stats;
-  return Counts{s.hit.mean_probes(), s.miss.mean_probes(), s.hit.max_probes, s.miss.max_probes,
-                horizon};
+  c.hit_mean = pooled.hit.mean_probes();
+  c.miss_mean = pooled.miss.mean_probes();
+  const auto k = static_cast<double>(tables);
+  c.hit_max /= k;
+  c.miss_max /= k;
+  c.horizon /= k;
+  return c;
 }
 
 }  // namespace
@@ -68,18 +83,13 @@ int main(int argc, char** argv) {
       const Counts fu = count<quarlex::FunnelTable<Key, Key>>(n, e);
       if (csv) {
         for (const auto& [name, c] : {std::pair{"Elastic", el}, std::pair{"Funnel", fu}}) {
-          std::printf("%u,%u,%s,%.4f,%llu,%.4f,%llu,%llu\n", e, k, name, c.hit_mean,
-                      static_cast<unsigned long long>(c.hit_max), c.miss_mean,
-                      static_cast<unsigned long long>(c.miss_max),
-                      static_cast<unsigned long long>(c.horizon));
+          std::printf("%u,%u,%s,%.4f,%.2f,%.4f,%.2f,%.0f\n", e, k, name, c.hit_mean, c.hit_max,
+                      c.miss_mean, c.miss_max, c.horizon);
         }
       } else {
-        std::printf("| %u | 2^%u | %.3f / %llu | %.3f / %llu | %llu | %.3f / %llu | %.3f / %llu |\n",
-                    e, k, el.hit_mean, static_cast<unsigned long long>(el.hit_max), el.miss_mean,
-                    static_cast<unsigned long long>(el.miss_max),
-                    static_cast<unsigned long long>(el.horizon), fu.hit_mean,
-                    static_cast<unsigned long long>(fu.hit_max), fu.miss_mean,
-                    static_cast<unsigned long long>(fu.miss_max));
+        std::printf("| %u | 2^%u | %.3f / %.1f | %.3f / %.1f | %.0f | %.3f / %.1f | %.3f / %.1f |\n", e,
+                    k, el.hit_mean, el.hit_max, el.miss_mean, el.miss_max, el.horizon, fu.hit_mean,
+                    fu.hit_max, fu.miss_mean, fu.miss_max);
       }
       std::fflush(stdout);
     }

@@ -268,7 +268,7 @@ TEST(ElasticProbe, PositionRule) {
   EXPECT_EQ(probe_position(123, 0, 0), std::nullopt);
   EXPECT_EQ(probe_position(123, 8, 1), 0u);
   for (std::uint64_t x = 1; x < 2000; x += 7) {
-    const std::uint64_t h = x ^ mix64(x ^ 16);
+    const std::uint64_t h = probe_mix(x, 16);
     EXPECT_EQ(probe_position(x, 16, 64), h >> 58);
     const auto p = probe_position(x, 16, 100);
     ASSERT_TRUE(p.has_value());

@@ -57,6 +57,20 @@ inline constexpr std::size_t kRejected = kWordMax;
                                                     : kRejected;
 }
 
+// The per-site mixing step: z = (x ^ salt * S) * M. x is already a mixed
+// 64-bit hash; spreading the salt over the word makes sites differ in every
+// bit, and the multiply carries each input bit into the high bits, which are
+// the ones a multiply-high reduction keeps. One multiply per site (two when
+// the salt is not a constant).
+inline constexpr std::uint64_t kSaltSpread = 0x9E3779B97F4A7C15ULL;
+inline constexpr std::uint64_t kSiteMul = 0xD6E8FEB86659FD93ULL;
+
+[[gnu::always_inline]] constexpr std::uint64_t probe_site_mix(std::uint64_t x,
+                                                              std::uint64_t salt) noexcept {
+  const std::uint64_t m = x ^ (salt * kSaltSpread);
+  return (m ^ (m >> 29)) * kSiteMul;
+}
+
 // Entries a shape of n slots takes before it must grow: n less its reserve
 // floor(n / 2^e), the reserve being 0 once 2^e exceeds the word.
 constexpr std::size_t insert_limit(std::size_t n, std::uint32_t e) noexcept {

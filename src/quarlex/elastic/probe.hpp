@@ -55,7 +55,7 @@ constexpr std::uint32_t salt_probe(std::uint32_t salt) noexcept {
 }
 
 inline std::uint64_t probe_mix(std::uint64_t x, std::uint32_t salt) noexcept {
-  return x ^ mix64(x ^ salt);
+  return probe_site_mix(x, salt);
 }
 
 // What level_position returns for a probe whose every attempt was rejected.

@@ -60,7 +60,7 @@ inline constexpr std::size_t kUnreduced = kRejected;
 [[gnu::always_inline]] inline std::size_t funnel_reduction_attempt(
     const PreparedProbe& p, std::uint64_t salt, std::uint64_t threshold,
     std::size_t range) noexcept {
-  return reduce_unbiased(mix64(p.a ^ salt) ^ p.b, range, threshold);
+  return reduce_unbiased(probe_site_mix(p.a, salt) ^ p.b, range, threshold);
 }
 
 // Attempts 1..attempts of a site whose attempt 0 was rejected. Kept out of
