@@ -259,8 +259,8 @@ def test_copy(map_cls):
     assert all(dup[i] is src[i] for i in range(50))
     dup[0] = "changed"
     assert src[0] == [0]
-    # The copy is sized for its length with the default reserve.
-    assert map_cls(capacity=50).capacity == dup.capacity
+    # The copy keeps the source's reserve and room.
+    assert dup.capacity == src.capacity
 
 
 def test_copy_does_not_rehash(map_cls):
@@ -277,8 +277,9 @@ def test_copy_does_not_rehash(map_cls):
     m.copy()
     m2 = map_cls(m)
     m2.update(m)
-    _ = m | m2
+    merged = m | m2
     assert calls == []
+    assert m2 == m and merged == m
 
 
 def test_class_getitem(map_cls):

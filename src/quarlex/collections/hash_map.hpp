@@ -59,6 +59,14 @@ class HashMap {
     }
   }
 
+  // A copy of the whole table, seed and shape included, each entry copied
+  // by copy(entry, slot) into the slot's storage (which must not throw), with
+  // touch(entry) a few entries ahead: the bulk path of copies, without placing any key again.
+  template <class Touch, class Copy>
+  HashMap clone(Touch&& touch, Copy&& copy) const {
+    return HashMap(table_.clone(touch, copy));
+  }
+
   template <class Q>
   std::optional<Location> find(const Q& probe) const {
     return table_.find(probe, hash_of(probe));

@@ -22,6 +22,12 @@ class HashSet {
 
   explicit HashSet(T table) : map_(std::move(table)) {}
 
+  // A copy of the whole table (HashMap::clone).
+  template <class Touch, class Copy>
+  HashSet clone(Touch&& touch, Copy&& copy) const {
+    return HashSet(map_.table().clone(touch, copy));
+  }
+
   // True when the key was new; a present key keeps its stored object and the
   // passed one is dropped.
   bool insert(key_type key) { return !map_.insert(std::move(key), Unit{}).has_value(); }

@@ -15,12 +15,14 @@
 // `ArenaDropGuard` during teardown and rebuild).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #if defined(__linux__)
@@ -29,6 +31,7 @@
 
 #include "quarlex/common/control.hpp"
 #include "quarlex/common/errors.hpp"
+#include "quarlex/common/scan.hpp"
 
 namespace quarlex {
 
@@ -129,6 +132,27 @@ class ArenaBlock {
     return b;
   }
 
+  // A block of the same size holding the same bytes. The slot array's bytes
+  // are copied too, but hold no entries until the caller constructs them.
+  static Result<ArenaBlock, TryReserveError> copy_of(const ArenaBlock& src) {
+    ArenaBlock b;
+    if (src.empty()) return b;
+    void* p = ::operator new(src.size_, std::align_val_t{kArenaAlign}, std::nothrow);
+    if (p == nullptr) return TryReserveError::AllocError;
+    b.base_ = static_cast<std::byte*>(p);
+    b.size_ = src.size_;
+    advise_huge_pages(b.base_, b.size_);
+    std::memcpy(b.base_, src.base_, src.size_);
+    return b;
+  }
+
+  // The address in this block at the offset `p` has in `from`.
+  template <class T>
+  T* rebase(const ArenaBlock& from, const T* p) const noexcept {
+    if (p == nullptr) return nullptr;
+    return at<T>(static_cast<std::size_t>(reinterpret_cast<const std::byte*>(p) - from.base_));
+  }
+
   void reset() noexcept {
     if (base_ != nullptr) {
       ::operator delete(base_, size_, std::align_val_t{kArenaAlign});
@@ -183,6 +207,35 @@ struct SlotRegion {
   void drop_values() noexcept {
     for (std::size_t i = 0; i < len; ++i) {
       if (ctrl_is_full(ctrl[i])) std::destroy_at(&entries[i]);
+    }
+  }
+
+  // Copies each live entry into the same slot of `dst`, whose control bytes
+  // already equal these: copy(entry, slot) constructs the copy in the slot's
+  // storage, in index order (in place: a temporary entry would cost a store
+  // and reload per copy). touch(entry) runs eight live entries earlier, so
+  // that whatever the copy reads through the entry (the objects it
+  // references) can be fetched meanwhile. A copy cannot be undone halfway,
+  // so it must not throw.
+  template <class Touch, class Copy>
+  void copy_values_to(const SlotRegion& dst, Touch&& touch, Copy&& copy) const {
+    static_assert(std::is_nothrow_invocable_v<Copy&, const E&, E*>,
+                  "a half-copied region cannot be unwound");
+    constexpr std::size_t kAhead = 8;
+    std::array<std::size_t, kAhead> ring{};
+    std::size_t seen = 0;
+    GroupCursor cursor = GroupCursor::over(ctrl, len);
+    for (; auto i = cursor.next_full(); ++seen) {
+      touch(std::as_const(entries[*i]));
+      if (seen >= kAhead) {
+        const std::size_t j = ring[seen % kAhead];
+        copy(std::as_const(entries[j]), &dst.entries[j]);
+      }
+      ring[seen % kAhead] = *i;
+    }
+    for (std::size_t k = seen > kAhead ? seen - kAhead : 0; k < seen; ++k) {
+      const std::size_t j = ring[k % kAhead];
+      copy(std::as_const(entries[j]), &dst.entries[j]);
     }
   }
 

@@ -181,6 +181,50 @@ class ElasticTable {
     return std::move(built).value();
   }
 
+  // A copy with the same seed, exponent, levels, schedule and membership
+  // records: the arena is copied as it is, tombstones included, and each
+  // live entry through copy(entry, slot), touch(entry) running a few entries
+  // ahead (SlotRegion::copy_values_to). Throws AllocFailure when the memory
+  // cannot be had, before any entry is copied.
+  template <class Touch, class Copy>
+  ElasticTable clone(Touch&& touch, Copy&& copy) const {
+    auto block = ArenaBlock::copy_of(arena_);
+    if (!block.ok()) throw AllocFailure(block.error(), arena_.size());
+    ElasticTable t(reserve_exponent_, hasher_);
+    // Copied before the table takes the arena: until then its destructor
+    // must find no level to drop.
+    std::vector<Level> levels;
+    try {
+      levels = levels_;
+      t.schedule_ = schedule_;
+      t.batches_ = batches_;
+    } catch (const std::bad_alloc&) {
+      throw AllocFailure(TryReserveError::AllocError, arena_.size());
+    }
+    t.arena_ = std::move(block).value();
+    for (Level& l : levels) {
+      l.region.ctrl = t.arena_.rebase(arena_, l.region.ctrl);
+      l.region.entries = t.arena_.rebase(arena_, l.region.entries);
+    }
+    if (!levels.empty()) {
+      // The levels lie end to end in the arena: one region spans them all.
+      const SlotRegion<entry_type> from{levels_.front().region.ctrl,
+                                        levels_.front().region.entries, slots_};
+      const SlotRegion<entry_type> to{levels.front().region.ctrl, levels.front().region.entries,
+                                      slots_};
+      from.copy_values_to(to, touch, copy);
+    }
+    t.levels_ = std::move(levels);
+    t.records_ = t.arena_.rebase(arena_, records_);
+    t.membership_count_ = membership_count_;
+    t.len_ = len_;
+    t.exceptional_ = exceptional_;
+    t.slots_ = slots_;
+    t.insert_limit_ = insert_limit_;
+    t.removals_since_refresh_ = removals_since_refresh_;
+    return t;
+  }
+
   // The byte size an allocation failure reports: the arena for these level
   // lengths, or 1 when that layout cannot be formed.
   static std::size_t elastic_alloc_failure_size(

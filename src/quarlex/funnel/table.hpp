@@ -94,6 +94,36 @@ class FunnelTable {
     panic("invalid Funnel construction: " + err.display());
   }
 
+  // A copy with the same seed, exponent, shape and summary: the arena is
+  // copied as it is, tombstones included, and each live entry through
+  // copy(entry, slot), touch(entry) running a few entries ahead
+  // (SlotRegion::copy_values_to). Throws AllocFailure when the memory cannot
+  // be had, before any entry is copied.
+  template <class Touch, class Copy>
+  FunnelTable clone(Touch&& touch, Copy&& copy) const {
+    auto block = ArenaBlock::copy_of(arena_);
+    if (!block.ok()) throw AllocFailure(block.error(), arena_.size());
+    FunnelTable t(reserve_exponent_, hasher_);
+    try {
+      t.shape_ = shape_;
+    } catch (const std::bad_alloc&) {
+      throw AllocFailure(TryReserveError::AllocError, arena_.size());
+    }
+    t.arena_ = std::move(block).value();
+    const SlotRegion<entry_type> to{t.arena_.rebase(arena_, storage_.region.ctrl),
+                                    t.arena_.rebase(arena_, storage_.region.entries),
+                                    storage_.region.len};
+    storage_.region.copy_values_to(to, touch, copy);
+    t.storage_.region = to;
+    t.summary_ = t.arena_.rebase(arena_, summary_);
+    t.membership_count_ = membership_count_;
+    t.exceptional_ = exceptional_;
+    t.len_ = len_;
+    t.tombstones_ = tombstones_;
+    t.removals_since_refresh_ = removals_since_refresh_;
+    return t;
+  }
+
   // A moved-from table is empty, with no slots; it keeps its seed and
   // exponent and grows again on the next insertion.
   FunnelTable(FunnelTable&& o) noexcept

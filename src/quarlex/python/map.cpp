@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstddef>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -103,6 +104,23 @@ struct MapClass {
     }
   }
 
+  // The whole of `src` with new references: its table copied as it is.
+  static Map cloned(const Map& src) {
+    return src.clone(
+        [](const Entry& e) noexcept {
+          prefetch_object(e.key.object());
+          prefetch_object(e.value.get());
+        },
+        [](const Entry& e, Entry* slot) noexcept { ::new (slot) Entry{clone_key(e.key), e.value}; });
+  }
+
+  // Whether `dst` may become a clone of `src` instead of taking its entries
+  // one by one: it is empty and a clone loses none of its reserve or room.
+  static bool may_clone_into(const Map& dst, const Map& src) noexcept {
+    return dst.empty() && dst.table().reserve_exponent() == src.table().reserve_exponent() &&
+           dst.capacity() <= src.capacity();
+  }
+
   // Copies every entry of `src`, reusing stored hashes: no Python hashing.
   // Into an empty `dst` the keys are known distinct, so they are placed
   // without a search, and no key comparison (no Python code) runs at all.
@@ -165,7 +183,11 @@ struct MapClass {
     }
     Object* src = Family::of(other);
     SharedBorrow b(src->borrow);
-    extend_cloned(map, src->coll, graveyard);
+    if (may_clone_into(map, src->coll)) {
+      map = cloned(src->coll);
+    } else {
+      extend_cloned(map, src->coll, graveyard);
+    }
   }
 
   // Fills a map no other code can reach yet: the operand's pairs go straight
@@ -263,10 +285,7 @@ struct MapClass {
     return guard<PyObject*>(nullptr, [&] {
       Object* o = Family::of(self);
       SharedBorrow b(o->borrow);
-      Map map(Kind::template build<Ref>(o->coll.len()));
-      Graveyard none;
-      extend_cloned(map, o->coll, none);
-      return wrap(std::move(map));
+      return wrap(cloned(o->coll));
     });
   }
 
@@ -483,18 +502,20 @@ struct MapClass {
 
   // ---- merge operators
 
-  // m | other, or other | m when `reflected`: a new map with the default
-  // reserve; the map's own entries win in the reflected form.
+  // m | other starts as a copy of m; other | m, the reflected form, starts
+  // empty with the default reserve, and the map's own entries win there.
   static PyObject* merged(PyObject* self, PyObject* other, bool reflected) {
     Object* o = Family::of(self);
     SharedBorrow b(o->borrow);
-    const std::size_t hint = o->coll.len() + length_hint(other);
-    Map map(build_hinted<Kind, Ref>(hint));
+    if (!reflected) {
+      Map map = cloned(o->coll);
+      if (other != self) fill(map, other);
+      return wrap(std::move(map));
+    }
+    Map map(build_hinted<Kind, Ref>(o->coll.len() + length_hint(other)));
     Graveyard replaced;
-    if (!reflected) extend_cloned(map, o->coll, replaced);
-    if (other == self) return wrap(std::move(map));
     fill(map, other);
-    if (reflected) extend_cloned(map, o->coll, replaced);
+    extend_cloned(map, o->coll, replaced);
     return wrap(std::move(map));
   }
 
@@ -605,7 +626,7 @@ struct MapClass {
        "setdefault($self, key, default=None)\n--\n\n"
        "The value for key; if absent, insert default and return it."},
       {"copy", copy, METH_NOARGS,
-       "copy($self)\n--\n\nA new map with the same entries and the default reserve."},
+       "copy($self)\n--\n\nA new map with the same entries, reserve and capacity."},
       {"__copy__", copy, METH_NOARGS, "__copy__($self)\n--\n\nThe same as copy()."},
       {"__reduce__", reduce, METH_NOARGS,
        "__reduce__($self)\n--\n\nPickle support: class, capacity, reserve and entries."},

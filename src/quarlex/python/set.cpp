@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -59,6 +60,7 @@ template <class Kind>
 struct SetClass {
   using Family = SetFamily<Kind>;
   using Set = typename Family::Set;
+  using Entry = typename Set::entry_type;
   using Object = typename Family::Object;
 
   static bool same(PyObject* o) noexcept { return Family::check(o); }
@@ -245,8 +247,18 @@ struct SetClass {
 
   // ------------------------------------------------------------ new sets
 
+  // A copy of `s` with room for `extra` more elements: its table copied as
+  // it is when that room is there already, else its elements placed once in
+  // a table of the same reserve sized for them all, rather than copied and
+  // then re-placed by a growth.
   static Set copy_of(const Set& s, std::size_t extra = 0) {
-    Set r = make(0);
+    if (s.capacity() - s.len() >= extra) {
+      return s.clone([](const Entry& e) noexcept { prefetch_key(e.key); },
+                     [](const Entry& e, Entry* slot) noexcept {
+                       ::new (slot) Entry{clone(e.key), Unit{}};
+                     });
+    }
+    Set r(Kind::template build_with_options<Unit>(0, s.map().table().reserve_exponent()));
     presize(r, s.len() + extra);
     for_each_ahead(s, prefetch_key, [&](const StoredKey& k) { r.insert_unique(clone(k)); });
     return r;
@@ -747,7 +759,7 @@ struct SetClass {
       {"__sizeof__", fn(sizeof_), METH_NOARGS,
        "__sizeof__($self)\n--\n\nBytes of the object and its table."},
       {"copy", fn(copy), METH_NOARGS,
-       "copy($self)\n--\n\nA shallow copy, sized for its length, with the default reserve."},
+       "copy($self)\n--\n\nA shallow copy with the same reserve and capacity."},
       {"add", fn(add), METH_FASTCALL | METH_KEYWORDS,
        "add($self, value)\n--\n\nAdd an element; an equal element already present is kept."},
       {"discard", fn(discard), METH_FASTCALL | METH_KEYWORDS,
