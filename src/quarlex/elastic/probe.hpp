@@ -193,52 +193,72 @@ struct PhiRoute {
   friend bool operator==(const PhiRoute&, const PhiRoute&) = default;
 };
 
-// Where each level's segment starts in a schedule: the routes of the levels
-// before it.
-inline constexpr std::array<std::size_t, kMaxElasticLevels + 1> kScheduleOffsets = [] {
-  std::array<std::size_t, kMaxElasticLevels + 1> a{};
-  for (std::size_t i = 0; i < kMaxElasticLevels; ++i)
-    a[i + 1] = a[i] + schedule_routes_for_level(i);
-  return a;
-}();
-
 // The probe schedule up to a horizon H: exactly one route for each
 // (level i, probe j) with phi(i + 1, j) <= H, except (0, 1), which a lookup
 // checks on its own. Each level's routes form a segment in probe order, so
-// every segment is sorted by query position. Segment i sits at
-// kScheduleOffsets[i] with room for every probe of level i within the
-// position cap, so extending never allocates.
+// every segment is sorted by query position. The segments lie end to end,
+// each with room for some more routes; the room grows (all segments moved to
+// a larger array) only when an extension needs it, and never past the
+// probes within the position cap. A table that reaches small query
+// positions only thus keeps a small schedule.
 //
 // The walk is what a lookup visits: per level, the leading routes of its
 // segment up to the deepest probe at which an entry was placed since the
 // last clear (later probes hold no entry), merged across levels by query
 // position. It keeps only the salts (a salt names its level and probe, so
-// its query position) and has room for every route, so it never allocates
-// either. Invariant: walk_ holds the salts of the first walk_len_[i] routes
-// of every segment i in increasing query position, and
-// walk_len_[i] <= counts_[i].
+// its query position) and has room for every route the segments have room
+// for. Invariant: walk_ holds the salts of the first walk_len_[i] routes of
+// every segment i in increasing query position, and
+// walk_len_[i] <= counts_[i] <= room_[i].
 class ProbeSchedule {
  public:
   ProbeSchedule() noexcept = default;
+  // A schedule for `levels` levels (at most 32), with no room yet.
+  explicit ProbeSchedule(std::size_t levels) noexcept : levels_(levels) {}
 
-  static Result<ProbeSchedule, TryReserveError> try_probe_schedule(std::size_t levels) {
-    ProbeSchedule s;
-    try {
-      s.routes_.resize(schedule_capacity(levels));
-      s.walk_.resize(s.routes_.size());
-    } catch (const std::bad_alloc&) {
-      return TryReserveError::AllocError;
+  // Makes room for the routes with query positions up to `position`: false,
+  // with nothing changed, when the memory cannot be had.
+  bool try_room_for(std::uint32_t position) noexcept {
+    std::array<std::uint16_t, kMaxElasticLevels> room = room_;
+    bool short_of_room = false;
+    for (std::size_t level = 0; level < levels_; ++level) {
+      const std::size_t need = routes_up_to(level, position);
+      if (need <= room_[level]) continue;
+      short_of_room = true;
+      room[level] = static_cast<std::uint16_t>(std::min<std::size_t>(
+          schedule_routes_for_level(level), std::max<std::size_t>(need, 2 * room_[level] + 4)));
     }
-    s.levels_ = levels;
-    return s;
+    if (!short_of_room) return true;
+    std::array<std::uint32_t, kMaxElasticLevels + 1> offset{};
+    for (std::size_t level = 0; level < kMaxElasticLevels; ++level)
+      offset[level + 1] = offset[level] + room[level];
+    std::vector<PhiRoute> routes;
+    std::vector<std::uint32_t> walk;
+    try {
+      routes.resize(offset[kMaxElasticLevels]);
+      walk.resize(routes.size());
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    for (std::size_t level = 0; level < levels_; ++level) {
+      std::copy_n(level_routes(level), counts_[level], routes.data() + offset[level]);
+    }
+    std::copy_n(walk_.data(), walk_size_, walk.data());
+    routes_ = std::move(routes);
+    walk_ = std::move(walk);
+    room_ = room;
+    offset_ = offset;
+    return true;
   }
 
-  // Adds the routes with query positions in (horizon, position].
+  // Adds the routes with query positions in (horizon, position]; throws
+  // AllocFailure, with nothing changed, when their room cannot be had.
   void extend(std::uint32_t position) {
     if (position > kQueryPositionCap) panic("Elastic query-position convention exhausted");
+    if (!try_room_for(position)) throw AllocFailure(TryReserveError::AllocError);
     for (std::size_t level = 0; level < levels_; ++level) {
       const std::uint32_t first = first_probe(level);
-      PhiRoute* segment = routes_.data() + kScheduleOffsets[level];
+      PhiRoute* segment = routes_.data() + offset_[level];
       for (std::uint32_t j = first + counts_[level]; j <= kProbeLimit; ++j) {
         const u128 phi = query_position(level, j);
         if (phi > position) break;
@@ -247,6 +267,9 @@ class ProbeSchedule {
     }
     horizon_ = position;
   }
+
+  // Takes in more levels, with no room yet; the routes and walk stay.
+  void widen(std::size_t levels) noexcept { levels_ = std::max(levels_, levels); }
 
   // Lets the walk reach probe `probe` of `level`, already scheduled: its new
   // routes are merged in from the back, so nothing moves twice.
@@ -279,6 +302,7 @@ class ProbeSchedule {
   // Levels this schedule has room for.
   std::size_t levels() const noexcept { return levels_; }
   std::size_t capacity() const noexcept { return routes_.size(); }
+  std::size_t room(std::size_t level) const noexcept { return room_[level]; }
   std::size_t size() const noexcept {
     std::size_t n = 0;
     for (std::size_t level = 0; level < levels_; ++level) n += counts_[level];
@@ -287,7 +311,7 @@ class ProbeSchedule {
 
   // The scheduled routes of one level, in probe order.
   const PhiRoute* level_routes(std::size_t level) const noexcept {
-    return routes_.data() + kScheduleOffsets[level];
+    return routes_.data() + offset_[level];
   }
   std::size_t level_size(std::size_t level) const noexcept { return counts_[level]; }
 
@@ -317,9 +341,22 @@ class ProbeSchedule {
     return detail::phi_in_domain(salt_level(salt), salt_probe(salt));
   }
 
+  // Routes of `level` with query positions up to `position`: the scheduled
+  // ones and those an extension to `position` adds.
+  std::size_t routes_up_to(std::size_t level, std::uint32_t position) const noexcept {
+    std::size_t n = counts_[level];
+    for (std::uint32_t j = first_probe(level) + counts_[level];
+         j <= kMaxProbeWithinCap[level] && detail::phi_in_domain(level, j) <= position; ++j) {
+      ++n;
+    }
+    return n;
+  }
+
   std::vector<PhiRoute> routes_;
   std::vector<std::uint32_t> walk_;
   std::array<std::uint16_t, kMaxElasticLevels> counts_{};
+  std::array<std::uint16_t, kMaxElasticLevels> room_{};
+  std::array<std::uint32_t, kMaxElasticLevels + 1> offset_{};
   std::array<std::uint16_t, kMaxElasticLevels> walk_len_{};
   std::size_t walk_size_ = 0;
   std::size_t levels_ = 0;

@@ -147,7 +147,7 @@ class ElasticTable {
     if (reserve_exponent == 0) {
       panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
     }
-    auto shape = try_shape(geometry, 0);
+    auto shape = try_shape(geometry);
     if (!shape.ok()) return shape.error();
     ElasticTable t(reserve_exponent, seed);
     t.install(std::move(shape).value());
@@ -455,6 +455,8 @@ class ElasticTable {
     return std::nullopt;
   }
 
+  // Extending the schedule comes first: when its room cannot be had, the
+  // AllocFailure leaves the table as it was.
   Location place_new_entry(K&& key, V&& value, const PreparedHash& ph, const SlotChoice& choice) {
     if (choice.query > kQueryPositionCap) panic("Elastic query-position convention exhausted");
     if (choice.query > schedule_.horizon()) extend_probe_schedule(choice.query);
@@ -514,7 +516,7 @@ class ElasticTable {
   void resize_with_transition(std::size_t new_slots) {
     auto geometry = try_geometry(new_slots);
     if (!geometry.ok()) throw AllocFailure(geometry.error());
-    auto shape = try_shape(geometry.value(), schedule_.levels());
+    auto shape = try_shape(geometry.value());
     if (!shape.ok()) handle_elastic_alloc_error(shape.error(), geometry.value().level_lengths);
     transition(std::move(shape).value());
   }
@@ -570,7 +572,7 @@ class ElasticTable {
     const std::uint32_t horizon = schedule_.horizon();
     if (horizon > kQueryPositionCap) return "horizon beyond the position cap";
     if (schedule_.levels() < levels_.size()) return "schedule has no room for every level";
-    if (schedule_.capacity() != quarlex::schedule_capacity(schedule_.levels()))
+    if (schedule_.capacity() > quarlex::schedule_capacity(schedule_.levels()))
       return "schedule capacity";
     // Each level's segment holds probes first, first + 1, ... in order, and
     // stops exactly where the next probe would pass the horizon.
@@ -589,6 +591,7 @@ class ElasticTable {
         return "schedule misses a route" + in;
       if (schedule_.walk_len(i) > schedule_.level_size(i))
         return "lookup walk beyond the schedule" + in;
+      if (schedule_.level_size(i) > schedule_.room(i)) return "schedule beyond its room" + in;
     }
     {
       std::vector<PhiRoute> merged;
@@ -663,7 +666,6 @@ class ElasticTable {
     BatchScheduler batches;
     std::size_t slots = 0;
     std::size_t insert_limit = 0;
-    ProbeSchedule schedule;  // has no levels when the current one has room
   };
 
   // The outcome of a walk: found; absent from every slot the walk visits
@@ -697,11 +699,9 @@ class ElasticTable {
     return try_geometry_for(slots, reserve_exponent_);
   }
 
-  // Arena, levels, scheduler and (when the current schedule has room for
-  // fewer levels) a schedule for a geometry. More than 32 levels cannot be
-  // probed.
-  static Result<Shape, TryReserveError> try_shape(const ElasticGeometry& g,
-                                                  std::size_t schedule_levels) {
+  // Arena, levels and scheduler for a geometry. More than 32 levels cannot
+  // be probed.
+  static Result<Shape, TryReserveError> try_shape(const ElasticGeometry& g) {
     const std::size_t level_count = g.level_lengths.size();
     if (level_count > kMaxElasticLevels) return TryReserveError::CapacityOverflow;
     std::size_t total = 0;
@@ -715,11 +715,6 @@ class ElasticTable {
     auto block = ArenaBlock::allocate(layout.value());
     if (!block.ok()) return block.error();
     Shape s;
-    if (level_count > schedule_levels) {
-      auto schedule = ProbeSchedule::try_probe_schedule(level_count);
-      if (!schedule.ok()) return schedule.error();
-      s.schedule = std::move(schedule).value();
-    }
     try {
       s.block = std::move(block).value();
       s.levels.reserve(level_count);
@@ -758,7 +753,7 @@ class ElasticTable {
     insert_limit_ = s.insert_limit;
     len_ = 0;
     reset_placement_state();
-    if (s.schedule.levels() > schedule_.levels()) schedule_ = std::move(s.schedule);
+    schedule_.widen(levels_.size());
     removals_since_refresh_ = 0;
   }
 
@@ -774,9 +769,12 @@ class ElasticTable {
     old.disarm_values();
   }
 
+  // An entry moved in a transition cannot be handed back: without room for
+  // its schedule routes it is placed off its sequence instead.
   void reinsert(entry_type&& e) {
     const PreparedHash ph = prepare(e.key);
-    if (auto choice = choose_for_current_batch(ph)) {
+    const auto choice = choose_for_current_batch(ph);
+    if (choice && (choice->query <= schedule_.horizon() || schedule_.try_room_for(choice->query))) {
       place_new_entry(std::move(e.key), std::move(e.value), ph, *choice);
     } else {
       place_exceptional_entry(std::move(e.key), std::move(e.value), ph);
@@ -787,7 +785,7 @@ class ElasticTable {
   bool rebuild_quietly(std::size_t new_slots) {
     auto geometry = try_geometry(new_slots);
     if (!geometry.ok()) return false;
-    auto shape = try_shape(geometry.value(), schedule_.levels());
+    auto shape = try_shape(geometry.value());
     if (!shape.ok()) return false;
     transition(std::move(shape).value());
     return true;
