@@ -80,6 +80,11 @@ struct HashedAny {
   std::uintptr_t tag() const noexcept { return tagged & kTagMask; }
 };
 
+// Collections at least this long are walked with their objects prefetched
+// (for_each_ahead) when every object is about to be written: below it the
+// objects mostly sit in the caches already.
+inline constexpr std::size_t kPrefetchFrom = std::size_t{1} << 14;
+
 // Starts fetching an object's header, which a reference count update is
 // about to write.
 inline void prefetch_object(const PyObject* o) noexcept { __builtin_prefetch(o, 1); }

@@ -17,6 +17,7 @@ struct IterObject {
   Ref owner;
   std::uint64_t stamp;
   std::size_t position;
+  std::size_t step;  // snapshot slots per element: 2 for (key, value) pairs
 };
 
 IterObject* as_iter(PyObject* o) noexcept { return reinterpret_cast<IterObject*>(o); }
@@ -65,6 +66,14 @@ PyObject* iter_next(PyObject* raw) noexcept {
       raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
     if (self->position >= self->snapshot.size()) return nullptr;
+    if (self->step == 2) {
+      PyObject* pair = PyTuple_New(2);
+      if (pair == nullptr) throw_error();
+      PyTuple_SET_ITEM(pair, 0, self->snapshot[self->position].release());
+      PyTuple_SET_ITEM(pair, 1, self->snapshot[self->position + 1].release());
+      self->position += 2;
+      return pair;
+    }
     Ref item = std::move(self->snapshot[self->position]);
     ++self->position;
     return item.release();
@@ -78,7 +87,7 @@ PyObject* iter_length_hint(PyObject* raw, PyObject*) noexcept {
     SharedBorrow b(self->borrow);
     const std::size_t left =
         self->position < self->snapshot.size() ? self->snapshot.size() - self->position : 0;
-    return PyLong_FromSize_t(left);
+    return PyLong_FromSize_t(left / self->step);
   });
 }
 
@@ -125,6 +134,7 @@ PyObject* make_snapshot_iter(TypeId id, PyObject* owner, std::vector<Ref>&& snap
   new (&self->owner) Ref(Ref::borrow(owner));
   self->stamp = reinterpret_cast<const CollectionBase*>(owner)->counter();
   self->position = 0;
+  self->step = id == TypeId::ElasticItemIter || id == TypeId::FunnelItemIter ? 2 : 1;
   return raw;
 }
 

@@ -1,7 +1,8 @@
 // Snapshot iterators.
 //
 // An iterator never walks a table: when it is made, the owner's entries are
-// copied (new references, or new (key, value) tuples) into a vector in scan
+// copied (new references; for items the key and the value, one after the
+// other, paired into a tuple as each is handed out) into a vector in scan
 // order, and the owner's modification counter is stamped. Each step checks the
 // counter first, so an iterator whose owner changed raises on every later
 // step, also after it was exhausted. Invariant: elements before `position`

@@ -39,12 +39,32 @@ Ref element_of(const Entry& e) {
   }
 }
 
-// The elements of a map in scan order; the caller holds a shared borrow.
+// The elements of a map in scan order, for an iterator; the caller holds a
+// shared borrow. Items are kept as key and value, one after the other: the
+// iterator builds each tuple as it hands it out. In maps too large for the
+// objects to stay cached, the objects are fetched a few entries ahead of the
+// reference count updates that write to them; in small ones that only costs.
 template <Flavour F, class Map>
 std::vector<Ref> snapshot_of(const Map& map) {
   std::vector<Ref> out;
-  out.reserve(map.len());
-  for (auto it = map.begin(); it != map.end(); ++it) out.push_back(element_of<F>(*it));
+  out.reserve(F == Flavour::Items ? 2 * map.len() : map.len());
+  const auto take = [&](const auto& e) {
+    if constexpr (F == Flavour::Items) {
+      out.push_back(Ref::borrow(e.key.object()));
+      out.push_back(e.value);
+    } else {
+      out.push_back(element_of<F>(e));
+    }
+  };
+  if (map.len() < kPrefetchFrom) {
+    for (const auto& e : map) take(e);
+    return out;
+  }
+  const auto touch = [](const auto& e) {
+    if constexpr (F != Flavour::Values) prefetch_object(e.key.object());
+    if constexpr (F != Flavour::Keys) prefetch_object(e.value.get());
+  };
+  for_each_ahead(map, touch, take);
   return out;
 }
 

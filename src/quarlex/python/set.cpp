@@ -471,7 +471,8 @@ struct SetClass {
       const Set& s = of(self)->coll;
       std::vector<Ref> snapshot;
       snapshot.reserve(s.len());
-      for (const StoredKey& k : s) snapshot.push_back(Ref::borrow(k.object()));
+      for_each_ahead(s, prefetch_key,
+                     [&](const StoredKey& k) { snapshot.push_back(Ref::borrow(k.object())); });
       return make_snapshot_iter(Kind::kSetIter, self, std::move(snapshot));
     });
   }
