@@ -20,6 +20,8 @@ CMAKE_ARGS ?=
 
 # Passed through by `make bench`: BENCH_ARGS to the C++ benchmark (e.g.
 # --benchmark_filter=FindHit), PYBENCH_ARGS to bench/bench.py (e.g. --quick).
+# `make bench` ends with the plots in bench/results/ (matplotlib, installed
+# into the venv on first use; `make test` never needs it).
 BENCH_ARGS ?=
 PYBENCH_ARGS ?=
 
@@ -84,7 +86,12 @@ bench: setup
 	@$(IN_VENV) cmake --build $(BENCHDIR) --parallel $(JOBS)
 	@if [[ -x $(BENCHDIR)/quarlex_bench ]]; then $(BENCHDIR)/quarlex_bench $(BENCH_ARGS); \
 	 else echo "[bench] no C++ benchmarks in bench/ yet"; fi
-	@if [[ -f bench/bench.py ]]; then PYTHONPATH=$(BENCHDIR)/python $(PYTHON) bench/bench.py $(PYBENCH_ARGS); fi
+	@mkdir -p bench/results
+	@PYTHONPATH=$(BENCHDIR)/python $(PYTHON) bench/bench.py --json bench/results/python.json $(PYBENCH_ARGS)
+	@$(BENCHDIR)/quarlex_probe_counts --by-exponent >bench/results/probes_by_exponent.csv
+	@$(PYTHON) -m pip install --disable-pip-version-check --only-binary=:all: -q matplotlib
+	@PYTHONPATH=$(BENCHDIR)/python $(PYTHON) bench/plots.py --python bench/results/python.json \
+	    --probes bench/results/probes_by_exponent.csv --out bench/results
 
 install-check: setup
 	@scripts/install-check

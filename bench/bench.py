@@ -3,6 +3,7 @@
     python bench/bench.py            # n = 10^3, 10^5, 10^6 (a few minutes)
     python bench/bench.py --quick    # n = 10^3, 10^4 (seconds)
     python bench/bench.py --markdown # the tables as Markdown, for bench/README.md
+    python bench/bench.py --json F   # also every figure as JSON, for bench/plots.py
 
 Every figure is nanoseconds per element, the best of several repeats. For
 the per-key operations (insert, m[k], k in m, replace, del, add, discard)
@@ -20,6 +21,7 @@ from __future__ import annotations
 import argparse
 import ctypes
 import gc
+import json
 import os
 import platform
 import random
@@ -394,10 +396,13 @@ def main(argv: Iterable[str] | None = None) -> None:
     ap.add_argument("--only", choices=["maps", "sets"])
     ap.add_argument("--markdown", action="store_true", help="print Markdown tables")
     ap.add_argument("--no-memory", action="store_true", help="skip the bytes-per-entry measurement")
+    ap.add_argument("--json", metavar="PATH", help="also write every figure to PATH as JSON")
     args = ap.parse_args(list(argv) if argv is not None else None)
     sizes = args.sizes or ([10**3, 10**4] if args.quick else [10**3, 10**5, 10**6])
 
-    print(f"# {machine()}; {time.strftime('%Y-%m-%d')}\n")
+    header = f"{machine()}; {time.strftime('%Y-%m-%d')}"
+    print(f"# {header}\n")
+    figures: list[dict[str, Any]] = []
     for family, classes, bench, base in (("maps", MAP_CLASSES, bench_maps, "dict"),
                                          ("sets", SET_CLASSES, bench_sets, "set")):
         if args.only and args.only != family:
@@ -412,6 +417,11 @@ def main(argv: Iterable[str] | None = None) -> None:
                     memory = {name: bytes_per_entry(cls, keys) for name, cls in classes.items()}
                 print(table(f"{family}, {kind} keys, n = {n:,}", rows, base, args.markdown, memory),
                       flush=True)
+                figures += [{"family": family, "kind": kind, "n": n, "op": r.op, "ns": r.ns,
+                             "target": r.target} for r in rows]
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"machine": header, "figures": figures}, f, indent=1)
 
 
 if __name__ == "__main__":

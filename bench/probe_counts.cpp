@@ -10,6 +10,7 @@
 //
 //   build-bench/quarlex_probe_counts            # Markdown table
 //   build-bench/quarlex_probe_counts --csv      # the same figures as CSV
+//   build-bench/quarlex_probe_counts --by-exponent  # CSV, e = 1..10 at n = 2^16
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -69,20 +70,28 @@ Counts count(std::size_t n, std::uint32_t e) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool csv = argc > 1 && std::strcmp(argv[1], "--csv") == 0;
+  const bool by_exponent = argc > 1 && std::strcmp(argv[1], "--by-exponent") == 0;
+  const bool csv = by_exponent || (argc > 1 && std::strcmp(argv[1], "--csv") == 0);
   if (csv) {
     std::puts("e,log2n,table,hit_mean,hit_max,miss_mean,miss_max,horizon");
   } else {
     std::puts("| e | n | Elastic hit | Elastic miss | Elastic horizon | Funnel hit | Funnel miss |");
     std::puts("|---|---|---:|---:|---:|---:|---:|");
   }
-  for (std::uint32_t e : {3u, 6u}) {
-    for (unsigned k = 10; k <= 20; ++k) {
+  // The plots' view: every exponent at one size. The funnel table takes
+  // exponents from 3 up.
+  const std::vector<std::uint32_t> exponents =
+      by_exponent ? std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}
+                  : std::vector<std::uint32_t>{3, 6};
+  const unsigned first = by_exponent ? 16 : 10, last = by_exponent ? 16 : 20;
+  for (std::uint32_t e : exponents) {
+    for (unsigned k = first; k <= last; ++k) {
       const std::size_t n = std::size_t{1} << k;
       const Counts el = count<quarlex::ElasticTable<Key, Key>>(n, e);
-      const Counts fu = count<quarlex::FunnelTable<Key, Key>>(n, e);
+      const Counts fu = e >= 3 ? count<quarlex::FunnelTable<Key, Key>>(n, e) : Counts{};
       if (csv) {
         for (const auto& [name, c] : {std::pair{"Elastic", el}, std::pair{"Funnel", fu}}) {
+          if (e < 3 && name[0] == 'F') continue;
           std::printf("%u,%u,%s,%.4f,%.2f,%.4f,%.2f,%.0f\n", e, k, name, c.hit_mean, c.hit_max,
                       c.miss_mean, c.miss_max, c.horizon);
         }
