@@ -39,6 +39,7 @@ def plot_ratios(results: dict[str, Any], out: str) -> None:
     for row, kind in enumerate(kinds):
         for col, cls in enumerate(MAPS):
             ax = axes[row][col]
+            ax.set_prop_cycle(color=plt.get_cmap("tab20").colors)
             ops: dict[str, list[tuple[int, float]]] = {}
             for f in figures:
                 if f["kind"] == kind and f["ns"]["dict"] > 0:
@@ -91,7 +92,8 @@ def bytes_per_entry(factory: Any, keys: list[int]) -> float:
 
 
 def plot_bytes(out: str, n: int = 100_000) -> None:
-    keys = [random.Random(n).getrandbits(62) for _ in range(n)]
+    rng = random.Random(n)
+    keys = [rng.getrandbits(62) for _ in range(n)]
     fig, ax = plt.subplots(figsize=(7, 4.5))
     for name, low in (("ElasticHashMap", 1), ("FunnelHashMap", 3)):
         cls = getattr(quarlex, name)
