@@ -182,6 +182,7 @@ constexpr std::size_t schedule_capacity(std::size_t levels) noexcept {
   for (std::size_t i = 0; i < levels; ++i) total += schedule_routes_for_level(i);
   return total;
 }
+static_assert(schedule_capacity(kMaxElasticLevels) <= 0xFFFF, "schedule offsets are 16 bits");
 
 // One scheduled probe: its query position phi(level + 1, probe) and salt.
 struct PhiRoute {
@@ -209,7 +210,7 @@ struct PhiRoute {
 // its query position) and has room for every route the segments have room
 // for. Invariant: walk_ holds the salts of the first walk_len_[i] routes of
 // every segment i in increasing query position, and
-// walk_len_[i] <= counts_[i] <= room_[i].
+// walk_len_[i] <= counts_[i] <= room(i).
 class ProbeSchedule {
  public:
   ProbeSchedule() noexcept = default;
@@ -219,19 +220,20 @@ class ProbeSchedule {
   // Makes room for the routes with query positions up to `position`: false,
   // with nothing changed, when the memory cannot be had.
   bool try_room_for(std::uint32_t position) noexcept {
-    std::array<std::uint16_t, kMaxElasticLevels> room = room_;
+    std::array<std::uint16_t, kMaxElasticLevels> room{};
+    for (std::size_t level = 0; level < kMaxElasticLevels; ++level) room[level] = this->room(level);
     bool short_of_room = false;
     for (std::size_t level = 0; level < levels_; ++level) {
       const std::size_t need = routes_up_to(level, position);
-      if (need <= room_[level]) continue;
+      if (need <= room[level]) continue;
       short_of_room = true;
       room[level] = static_cast<std::uint16_t>(std::min<std::size_t>(
-          schedule_routes_for_level(level), std::max<std::size_t>(need, 2 * room_[level] + 4)));
+          schedule_routes_for_level(level), std::max<std::size_t>(need, 2 * room[level] + 4)));
     }
     if (!short_of_room) return true;
-    std::array<std::uint32_t, kMaxElasticLevels + 1> offset{};
+    std::array<std::uint16_t, kMaxElasticLevels + 1> offset{};
     for (std::size_t level = 0; level < kMaxElasticLevels; ++level)
-      offset[level + 1] = offset[level] + room[level];
+      offset[level + 1] = static_cast<std::uint16_t>(offset[level] + room[level]);
     std::vector<PhiRoute> routes;
     std::vector<std::uint32_t> walk;
     try {
@@ -246,7 +248,6 @@ class ProbeSchedule {
     std::copy_n(walk_.data(), walk_size_, walk.data());
     routes_ = std::move(routes);
     walk_ = std::move(walk);
-    room_ = room;
     offset_ = offset;
     return true;
   }
@@ -302,7 +303,13 @@ class ProbeSchedule {
   // Levels this schedule has room for.
   std::size_t levels() const noexcept { return levels_; }
   std::size_t capacity() const noexcept { return routes_.size(); }
-  std::size_t room(std::size_t level) const noexcept { return room_[level]; }
+  std::size_t room(std::size_t level) const noexcept {
+    return static_cast<std::size_t>(offset_[level + 1] - offset_[level]);
+  }
+  // What the routes and the walk allocated.
+  std::size_t heap_bytes() const noexcept {
+    return routes_.capacity() * sizeof(PhiRoute) + walk_.capacity() * sizeof(std::uint32_t);
+  }
   std::size_t size() const noexcept {
     std::size_t n = 0;
     for (std::size_t level = 0; level < levels_; ++level) n += counts_[level];
@@ -355,8 +362,11 @@ class ProbeSchedule {
   std::vector<PhiRoute> routes_;
   std::vector<std::uint32_t> walk_;
   std::array<std::uint16_t, kMaxElasticLevels> counts_{};
-  std::array<std::uint16_t, kMaxElasticLevels> room_{};
-  std::array<std::uint32_t, kMaxElasticLevels + 1> offset_{};
+  // Where each segment starts; segment i has room for
+  // offset_[i + 1] - offset_[i] routes. Every route within the cap, over
+  // all 32 levels, fits in 16 bits, and the schedule is part of every map
+  // object, so the offsets are kept narrow.
+  std::array<std::uint16_t, kMaxElasticLevels + 1> offset_{};
   std::array<std::uint16_t, kMaxElasticLevels> walk_len_{};
   std::size_t walk_size_ = 0;
   std::size_t levels_ = 0;

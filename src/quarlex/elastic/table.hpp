@@ -550,8 +550,7 @@ class ElasticTable {
   // Everything the table allocated: the arena (slots, control bytes,
   // summaries), the level list and the probe schedule.
   std::size_t heap_bytes() const noexcept {
-    return arena_.size() + levels_.capacity() * sizeof(Level) +
-           schedule_.capacity() * sizeof(PhiRoute);
+    return arena_.size() + levels_.capacity() * sizeof(Level) + schedule_.heap_bytes();
   }
 
   // The prepared hash of a stored key, as the table recomputes it.
