@@ -27,6 +27,7 @@ void iter_destroy(PyObject* raw) noexcept {
   self->owner = Ref();
   std::destroy_at(&self->snapshot);
   std::destroy_at(&self->owner);
+  std::destroy_at(&self->borrow);
 }
 
 int iter_traverse(PyObject* raw, visitproc visit, void* arg) noexcept {

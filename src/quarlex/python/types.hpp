@@ -123,7 +123,9 @@ inline int traverse_type(PyObject* self, visitproc visit, void* arg) noexcept {
 template <class C>
 void destroy_collection(PyObject* raw) noexcept {
   PyObject_ClearWeakRefs(raw);
-  std::destroy_at(&reinterpret_cast<CollectionObject<C>*>(raw)->coll);
+  auto* self = reinterpret_cast<CollectionObject<C>*>(raw);
+  std::destroy_at(&self->coll);
+  std::destroy_at(&self->borrow);
 }
 
 // tp_traverse of a collection: every stored key and value.

@@ -1,0 +1,202 @@
+// The borrow flag: the only lock of every collection, view and iterator
+// object. Plain C++, so it can be tested (and race-checked) without an
+// interpreter.
+//
+// Acquisition never waits: a conflicting request fails at once, so a
+// re-entrant callback (a key's __hash__ or __eq__ touching the collection it
+// is being stored in) or a second thread gets an error instead of a data race
+// or a deadlock.
+//
+// Readers must scale across threads, so a read may not write a cache line
+// that readers on other cores write too. The flag is biased: the first
+// thread to read an object counts its reads in the central word, as a plain
+// reader-writer counter would; the first read from any other thread switches
+// the object for good to per-CPU reader slots, one cache line each, which
+// only the readers running on that CPU write. A collection that only one
+// thread reads never allocates the slots.
+#pragma once
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <thread>
+
+#if __has_include(<sys/rseq.h>)
+#include <sys/rseq.h>
+#endif
+
+namespace quarlex::py {
+
+// A reader count; a shared borrow hands back the one it incremented.
+using ReaderCount = std::atomic<std::int32_t>;
+
+namespace borrow_detail {
+
+// One CPU's reader count, alone on its cache line.
+struct alignas(64) ReaderSlot {
+  ReaderCount readers{0};
+};
+
+// Slots per object: the CPUs rounded up to a power of two, at most 64. More
+// CPUs than that share slots, which stays correct and only costs contention.
+inline std::size_t slot_count() noexcept {
+  static const std::size_t count =
+      std::bit_ceil(std::clamp(std::thread::hardware_concurrency(), 1U, 64U));
+  return count;
+}
+
+// The CPU this thread runs on, from the kernel-maintained rseq area when
+// glibc registered one (a single load), else from the system call. Only a
+// placement hint: a thread that migrates still decrements the slot it
+// incremented.
+inline unsigned current_cpu() noexcept {
+#if __has_include(<sys/rseq.h>) && defined(__x86_64__)
+  if (__rseq_size > 0) {
+    const auto* area = reinterpret_cast<const volatile struct rseq*>(
+        static_cast<const char*>(__builtin_thread_pointer()) + __rseq_offset);
+    return area->cpu_id;
+  }
+#endif
+  const int cpu = sched_getcpu();
+  return cpu < 0 ? 0U : static_cast<unsigned>(cpu);
+}
+
+// Distinct for every live thread.
+inline std::uintptr_t thread_token() noexcept {
+#if defined(__x86_64__) || defined(__aarch64__)
+  return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
+#else
+  static thread_local char anchor;
+  return reinterpret_cast<std::uintptr_t>(&anchor);
+#endif
+}
+
+}  // namespace borrow_detail
+
+// Invariants:
+// - `state_`: 0 = free, n > 0 = n shared accesses counted here, -1 = one
+//   exclusive access in progress (or a writer that is about to find a reader
+//   in the slots and back off).
+// - `slots_`: null until a second thread reads, then slot_count() slots,
+//   owned, never freed before the flag. Each slot counts the shared accesses
+//   that incremented it; a writer holds the object only while `state_` is -1
+//   and every slot is 0.
+// - `reader_`: the first thread that read the object (0 = none yet); only it
+//   counts in `state_` while `slots_` is null.
+//
+// Memory ordering. A reader in the slots increments its slot, then loads
+// `state_`; a writer swaps `state_` from 0 to -1, then loads `slots_` and
+// each slot. Both sides store, then load a location the other side stores:
+// store-load order, which acquire/release does not give (each load could be
+// satisfied before the other side's store is visible, and both proceed). All
+// four are therefore sequentially consistent, so they fall in one total
+// order: if the writer's swap comes first, the reader's load sees -1 and the
+// reader backs off; otherwise the reader's increment precedes the swap, and
+// the writer's later loads see the slot pointer (published before the
+// increment) and the count, and the writer backs off. At worst both back off;
+// neither waits. On x86 the increment and the swap are locked instructions
+// (full fences) and the loads are plain moves, so this costs readers no more
+// than the central counter does. Reads counted in `state_` need no such
+// argument: a writer's swap from 0 fails while the count is positive.
+class BorrowFlag {
+ public:
+  BorrowFlag() noexcept = default;
+  BorrowFlag(const BorrowFlag&) = delete;
+  BorrowFlag& operator=(const BorrowFlag&) = delete;
+  ~BorrowFlag() { std::unique_ptr<borrow_detail::ReaderSlot[]> owned(slots_.load()); }
+
+  // The count to hand to release_shared, or null when a writer holds the
+  // object.
+  ReaderCount* try_shared() noexcept {
+    borrow_detail::ReaderSlot* slots = slots_.load(std::memory_order_acquire);
+    if (slots == nullptr) {
+      if (first_reader()) return try_central();
+      slots = spread();
+      if (slots == nullptr) return try_central();
+    }
+    ReaderCount& count =
+        slots[borrow_detail::current_cpu() & (borrow_detail::slot_count() - 1)].readers;
+    count.fetch_add(1, std::memory_order_seq_cst);
+    if (state_.load(std::memory_order_seq_cst) < 0) {
+      count.fetch_sub(1, std::memory_order_relaxed);
+      return nullptr;
+    }
+    return &count;
+  }
+  static void release_shared(ReaderCount* count) noexcept {
+    count->fetch_sub(1, std::memory_order_release);
+  }
+
+  bool try_exclusive() noexcept {
+    std::int32_t expected = 0;
+    if (!state_.compare_exchange_strong(expected, -1, std::memory_order_seq_cst,
+                                        std::memory_order_relaxed)) {
+      return false;
+    }
+    const borrow_detail::ReaderSlot* slots = slots_.load(std::memory_order_seq_cst);
+    if (slots != nullptr) {
+      for (std::size_t i = 0, n = borrow_detail::slot_count(); i < n; ++i) {
+        if (slots[i].readers.load(std::memory_order_seq_cst) != 0) {
+          state_.store(0, std::memory_order_release);
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+  void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+
+  // Whether a writer holds the object right now. Enough for readers of
+  // state that is itself atomic, where a full shared borrow would cost two
+  // read-modify-writes.
+  bool exclusively_held() const noexcept { return state_.load(std::memory_order_acquire) < 0; }
+
+ private:
+  // Whether this thread is (or has just become) the object's first reader.
+  bool first_reader() noexcept {
+    const std::uintptr_t me = borrow_detail::thread_token();
+    std::uintptr_t reader = reader_.load(std::memory_order_relaxed);
+    if (reader == me) return true;
+    return reader == 0 &&
+           reader_.compare_exchange_strong(reader, me, std::memory_order_relaxed);
+  }
+
+  ReaderCount* try_central() noexcept {
+    std::int32_t cur = state_.load(std::memory_order_relaxed);
+    do {
+      if (cur < 0 || cur == std::numeric_limits<std::int32_t>::max()) return nullptr;
+    } while (!state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
+                                           std::memory_order_relaxed));
+    return &state_;
+  }
+
+  // Switches the object to reader slots; null if they cannot be allocated,
+  // in which case the central count still serves every thread correctly.
+  borrow_detail::ReaderSlot* spread() noexcept {
+    std::unique_ptr<borrow_detail::ReaderSlot[]> fresh;
+    try {
+      fresh = std::make_unique<borrow_detail::ReaderSlot[]>(borrow_detail::slot_count());
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    borrow_detail::ReaderSlot* current = nullptr;
+    if (slots_.compare_exchange_strong(current, fresh.get(), std::memory_order_seq_cst,
+                                       std::memory_order_acquire)) {
+      return fresh.release();
+    }
+    return current;
+  }
+
+  ReaderCount state_{0};
+  std::atomic<std::uintptr_t> reader_{0};
+  std::atomic<borrow_detail::ReaderSlot*> slots_{nullptr};
+};
+
+}  // namespace quarlex::py
