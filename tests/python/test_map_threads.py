@@ -5,6 +5,7 @@ fails at once with one of the two borrow errors and changes nothing, so each
 thread can keep a model of its own successful writes.
 """
 
+import contextlib
 import random
 import sys
 import threading
@@ -114,6 +115,106 @@ def test_readers_never_conflict(map_cls):
         assert len(list(m.items())) == 500
 
     run_threads(reader)
+
+
+class Gate:
+    """A key that holds the call comparing it: its __eq__ (run under the
+    map's borrow) signals `entered` and waits for `release`. It collides with
+    the stored `Blocker()`."""
+
+    def __init__(self):
+        self.entered, self.release = threading.Event(), threading.Event()
+
+    def __hash__(self):
+        return 7_777_777
+
+    def __eq__(self, other):
+        self.entered.set()
+        assert self.release.wait(30)
+        return False
+
+
+class Blocker:
+    def __hash__(self):
+        return 7_777_777
+
+
+@contextlib.contextmanager
+def holding(call, expected):
+    """Runs call(gate) in another thread; enters once the call is inside the
+    map, lets it finish on exit and checks that it returned `expected`."""
+    gate = Gate()
+    result = []
+    thread = threading.Thread(target=lambda: result.append(call(gate)))
+    thread.start()
+    assert gate.entered.wait(30)
+    try:
+        yield gate
+    finally:
+        gate.release.set()
+        thread.join(30)
+    assert result == [expected]
+
+
+def spread_readers(m, spread):
+    """With `spread`, reads m from two other threads first, so every later
+    read counts in the per-CPU reader slots instead of the first reader's
+    central count."""
+    if spread:
+        run_threads(lambda t, barrier: m.get(t), n=2)
+
+
+SPREAD = pytest.mark.parametrize("spread", [False, True], ids=["first-reader", "slots"])
+
+
+@SPREAD
+def test_mutation_meeting_a_read_in_progress(map_cls, spread):
+    m = map_cls({i: i for i in range(100)})
+    m[Blocker()] = "b"
+    spread_readers(m, spread)
+
+    with holding(lambda gate: m.get(gate, "absent"), "absent"):
+        for write in (lambda: m.__setitem__(1, 2), lambda: m.pop(3), m.clear,
+                      lambda: m.update({5: 5}), lambda: m.setdefault(200, 0)):
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                write()
+        assert m.get(4) == 4 and 4 in m.keys() and len(m) == 101
+    m[1] = 2
+    seen = []
+
+    class Meddles(Blocker):
+        """Writes and reads m from inside this thread's own lookup."""
+
+        __hash__ = Blocker.__hash__
+
+        def __eq__(self, other):
+            for act in (lambda: m.__setitem__(1, 3), lambda: m.get(1)):
+                try:
+                    seen.append(act())
+                except RuntimeError as e:
+                    seen.append(str(e))
+            return False
+
+    assert m.get(Meddles()) is None and seen == ["Already borrowed", 2]
+    assert m[1] == 2 and len(m) == 101
+
+
+@SPREAD
+def test_reads_meeting_a_mutation_in_progress(map_cls, spread):
+    m = map_cls({i: i for i in range(100)})
+    m[Blocker()] = "b"
+    it, keys, items = iter(m), m.keys(), m.items()
+    spread_readers(m, spread)
+
+    with holding(lambda gate: m.__setitem__(gate, "g"), None) as gate:
+        for read in (lambda: m[1], lambda: 1 in m, lambda: len(m), lambda: m.get(1),
+                     lambda: next(it), lambda: 1 in keys, lambda: (1, 1) in items,
+                     lambda: m == {}, lambda: list(m.values())):
+            with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+                read()
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            m[1] = 2
+    assert len(m) == 102 and m[gate] == "g" and m[1] == 1
 
 
 def test_separate_maps(map_cls):

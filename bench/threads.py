@@ -1,0 +1,128 @@
+"""Read scaling: threads looking keys up in one shared map at once.
+
+    python bench/threads.py              # n = 10^3 and 10^5, int and str keys
+    python bench/threads.py --markdown   # the table for bench/README.md
+
+One map (dict, ElasticHashMap, FunnelHashMap) is filled once; then 1 and 2
+threads each look every key up `rounds` times with
+`deque(map(m.__getitem__, keys), 0)`. Each thread makes its own key objects
+(equal to the stored keys, not the same objects) before the start barrier,
+so the threads share only the map. Values are small ints, which are
+immortal: reading them writes no reference count. The figure is lookups per
+microsecond over all threads, from the barrier to the last thread's end, the
+best of `--repeat` runs; the ratio is 2 threads against 1. The same run with
+a private map per thread (built by that thread) shows what the machine
+itself allows: two threads sharing nothing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import threading
+import time
+from collections import deque
+from collections.abc import Iterable
+from typing import Any
+
+import quarlex
+
+CLASSES: dict[str, Any] = {
+    "dict": dict,
+    "ElasticHashMap": quarlex.ElasticHashMap,
+    "FunnelHashMap": quarlex.FunnelHashMap,
+}
+LOOKUPS_PER_THREAD = 2_000_000
+TARGET = 1.7
+
+
+def make_keys(kind: str, n: int) -> list[Any]:
+    rng = random.Random(f"threads-{kind}-{n}")
+    keys: dict[Any, None] = {}
+    while len(keys) < n:
+        bits = rng.getrandbits(62)
+        keys[bits if kind == "int" else f"{bits:012x}"] = None
+    return list(keys)
+
+
+def own_copies(keys: list[Any]) -> list[Any]:
+    """Equal keys that are new objects, created (and hashed) by the caller's thread."""
+    copies = [type(k)(str(k)) if isinstance(k, int) else "".join(list(k)) for k in keys]
+    for k in copies:
+        hash(k)
+    return copies
+
+
+def filled(cls: Any, keys: list[Any]) -> Any:
+    m = cls()
+    for i, k in enumerate(keys):
+        m[k] = i & 255
+    return m
+
+
+def throughput(cls: Any, shared: Any, keys: list[Any], threads: int) -> float:
+    """Lookups per microsecond of `threads` threads, over the `shared` map or,
+    when it is None, over a map of class `cls` for each thread."""
+    rounds = max(1, LOOKUPS_PER_THREAD // len(keys))
+    barrier = threading.Barrier(threads + 1)
+    done = [0] * threads
+
+    def reader(t: int) -> None:
+        mine = own_copies(keys)
+        get = (shared if shared is not None else filled(cls, keys)).__getitem__
+        barrier.wait()
+        for _ in range(rounds):
+            deque(map(get, mine), 0)
+        done[t] = time.perf_counter_ns()
+
+    workers = [threading.Thread(target=reader, args=(t,)) for t in range(threads)]
+    for w in workers:
+        w.start()
+    barrier.wait()
+    start = time.perf_counter_ns()
+    for w in workers:
+        w.join()
+    return threads * rounds * len(keys) / ((max(done) - start) / 1000)
+
+
+def measure(kind: str, n: int, repeat: int) -> dict[str, tuple[float, float, float]]:
+    """Per class: 1 thread, 2 threads on one map, 2 threads on a map each."""
+    keys = make_keys(kind, n)
+    rows = {}
+    for name, cls in CLASSES.items():
+        m = filled(cls, keys)
+        one = max(throughput(cls, m, keys, 1) for _ in range(repeat))
+        two = max(throughput(cls, m, keys, 2) for _ in range(repeat))
+        private = max(throughput(cls, None, keys, 2) for _ in range(repeat))
+        rows[name] = (one, two, private)
+    return rows
+
+
+def main(argv: Iterable[str] | None = None) -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--sizes", type=int, nargs="+", default=[1_000, 100_000])
+    ap.add_argument("--kinds", nargs="+", default=["int", "str"], choices=["int", "str"])
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--markdown", action="store_true", help="print a Markdown table")
+    args = ap.parse_args(None if argv is None else list(argv))
+
+    if args.markdown:
+        print("| n | keys | class | 1 thread | 2 threads, one map | scaling "
+              "| 2 threads, a map each | scaling |")
+        print("|---|---|---|---:|---:|---:|---:|---:|")
+    for n in args.sizes:
+        for kind in args.kinds:
+            for name, (one, two, private) in measure(kind, n, args.repeat).items():
+                ratio = two / one
+                mark = "" if name == "dict" or ratio >= TARGET else " !"
+                if args.markdown:
+                    print(f"| {n:,} | {kind} | {name} | {one:.1f} | {two:.1f} | {ratio:.2f}x{mark} "
+                          f"| {private:.1f} | {private / one:.2f}x |")
+                else:
+                    print(f"n={n:<7} {kind:<3} {name:<15} 1 thread {one:6.1f}/µs  "
+                          f"2 on one map {two:6.1f}/µs {ratio:.2f}x{mark:2}  "
+                          f"2 on own maps {private:6.1f}/µs {private / one:.2f}x", flush=True)
+
+
+if __name__ == "__main__":
+    main()
