@@ -84,51 +84,41 @@ inline std::uintptr_t thread_token() noexcept {
 // - `state_`: 0 = free, n > 0 = n shared accesses counted here, -1 = one
 //   exclusive access in progress (or a writer that is about to find a reader
 //   in the slots and back off).
-// - `slots_`: null until a second thread reads, then slot_count() slots,
-//   owned, never freed before the flag. Each slot counts the shared accesses
-//   that incremented it; a writer holds the object only while `state_` is -1
-//   and every slot is 0.
-// - `reader_`: the first thread that read the object (0 = none yet); only it
-//   counts in `state_` while `slots_` is null.
+// - `mode_`: 0 until the first read; then the first reader's thread token
+//   (even), and only that thread counts its reads in `state_`; from the first
+//   read by any other thread on, the address of slot_count() reader slots
+//   with the low bit set, owned and never freed before the flag. Each slot
+//   counts the shared accesses that incremented it. A writer holds the
+//   object only while `state_` is -1 and every slot is 0.
 //
 // Memory ordering. A reader in the slots increments its slot, then loads
-// `state_`; a writer swaps `state_` from 0 to -1, then loads `slots_` and
-// each slot. Both sides store, then load a location the other side stores:
+// `state_`; a writer swaps `state_` from 0 to -1, then loads `mode_` and each
+// slot. Both sides store, then load a location the other side stores:
 // store-load order, which acquire/release does not give (each load could be
 // satisfied before the other side's store is visible, and both proceed). All
-// four are therefore sequentially consistent, so they fall in one total
+// of these are therefore sequentially consistent, so they fall in one total
 // order: if the writer's swap comes first, the reader's load sees -1 and the
 // reader backs off; otherwise the reader's increment precedes the swap, and
-// the writer's later loads see the slot pointer (published before the
-// increment) and the count, and the writer backs off. At worst both back off;
-// neither waits. On x86 the increment and the swap are locked instructions
-// (full fences) and the loads are plain moves, so this costs readers no more
-// than the central counter does. Reads counted in `state_` need no such
-// argument: a writer's swap from 0 fails while the count is positive.
+// the writer's later loads see the slots (published before the increment)
+// and the count, and the writer backs off. At worst both back off; neither
+// waits. On x86 the increment and the swap are locked instructions (full
+// fences) and the loads are plain moves, so this costs readers no more than
+// the central counter does. Reads counted in `state_` need no such argument:
+// a writer's swap from 0 fails while the count is positive.
 class BorrowFlag {
  public:
   BorrowFlag() noexcept = default;
   BorrowFlag(const BorrowFlag&) = delete;
   BorrowFlag& operator=(const BorrowFlag&) = delete;
-  ~BorrowFlag() { std::unique_ptr<borrow_detail::ReaderSlot[]> owned(slots_.load()); }
+  ~BorrowFlag() { std::unique_ptr<borrow_detail::ReaderSlot[]> owned(slots(mode_.load())); }
 
   // The count to hand to release_shared, or null when a writer holds the
   // object.
   ReaderCount* try_shared() noexcept {
-    borrow_detail::ReaderSlot* slots = slots_.load(std::memory_order_acquire);
-    if (slots == nullptr) {
-      if (first_reader()) return try_central();
-      slots = spread();
-      if (slots == nullptr) return try_central();
+    if (mode_.load(std::memory_order_acquire) == borrow_detail::thread_token()) [[likely]] {
+      return try_central();
     }
-    ReaderCount& count =
-        slots[borrow_detail::current_cpu() & (borrow_detail::slot_count() - 1)].readers;
-    count.fetch_add(1, std::memory_order_seq_cst);
-    if (state_.load(std::memory_order_seq_cst) < 0) {
-      count.fetch_sub(1, std::memory_order_relaxed);
-      return nullptr;
-    }
-    return &count;
+    return try_shared_slow();
   }
   static void release_shared(ReaderCount* count) noexcept {
     count->fetch_sub(1, std::memory_order_release);
@@ -140,10 +130,9 @@ class BorrowFlag {
                                         std::memory_order_relaxed)) {
       return false;
     }
-    const borrow_detail::ReaderSlot* slots = slots_.load(std::memory_order_seq_cst);
-    if (slots != nullptr) {
+    if (const borrow_detail::ReaderSlot* readers = slots(mode_.load(std::memory_order_seq_cst))) {
       for (std::size_t i = 0, n = borrow_detail::slot_count(); i < n; ++i) {
-        if (slots[i].readers.load(std::memory_order_seq_cst) != 0) {
+        if (readers[i].readers.load(std::memory_order_seq_cst) != 0) {
           state_.store(0, std::memory_order_release);
           return false;
         }
@@ -159,13 +148,36 @@ class BorrowFlag {
   bool exclusively_held() const noexcept { return state_.load(std::memory_order_acquire) < 0; }
 
  private:
-  // Whether this thread is (or has just become) the object's first reader.
-  bool first_reader() noexcept {
-    const std::uintptr_t me = borrow_detail::thread_token();
-    std::uintptr_t reader = reader_.load(std::memory_order_relaxed);
-    if (reader == me) return true;
-    return reader == 0 &&
-           reader_.compare_exchange_strong(reader, me, std::memory_order_relaxed);
+  static constexpr std::uintptr_t kSlotsTag = 1;
+
+  static borrow_detail::ReaderSlot* slots(std::uintptr_t mode) noexcept {
+    return (mode & kSlotsTag) != 0 ? reinterpret_cast<borrow_detail::ReaderSlot*>(mode - kSlotsTag)
+                                   : nullptr;
+  }
+
+  // The very first read, and every read once a second thread has read.
+  [[gnu::noinline]] ReaderCount* try_shared_slow() noexcept {
+    std::uintptr_t mode = mode_.load(std::memory_order_acquire);
+    while ((mode & kSlotsTag) == 0) {
+      if (mode == 0) {
+        if (mode_.compare_exchange_weak(mode, borrow_detail::thread_token(),
+                                        std::memory_order_acquire, std::memory_order_acquire)) {
+          return try_central();
+        }
+        continue;
+      }
+      const std::uintptr_t spread_mode = spread(mode);
+      if (spread_mode == mode) return try_central();
+      mode = spread_mode;
+    }
+    ReaderCount& count =
+        slots(mode)[borrow_detail::current_cpu() & (borrow_detail::slot_count() - 1)].readers;
+    count.fetch_add(1, std::memory_order_seq_cst);
+    if (state_.load(std::memory_order_seq_cst) < 0) {
+      count.fetch_sub(1, std::memory_order_relaxed);
+      return nullptr;
+    }
+    return &count;
   }
 
   ReaderCount* try_central() noexcept {
@@ -177,26 +189,29 @@ class BorrowFlag {
     return &state_;
   }
 
-  // Switches the object to reader slots; null if they cannot be allocated,
-  // in which case the central count still serves every thread correctly.
-  borrow_detail::ReaderSlot* spread() noexcept {
+  // Replaces the first reader's token `seen` with reader slots and returns
+  // the new mode, or whatever another thread put there first. Returns `seen`
+  // unchanged if the slots cannot be allocated: the central count then keeps
+  // serving every thread, correctly if not in parallel.
+  std::uintptr_t spread(std::uintptr_t seen) noexcept {
     std::unique_ptr<borrow_detail::ReaderSlot[]> fresh;
     try {
       fresh = std::make_unique<borrow_detail::ReaderSlot[]>(borrow_detail::slot_count());
     } catch (const std::bad_alloc&) {
-      return nullptr;
+      return seen;
     }
-    borrow_detail::ReaderSlot* current = nullptr;
-    if (slots_.compare_exchange_strong(current, fresh.get(), std::memory_order_seq_cst,
-                                       std::memory_order_acquire)) {
-      return fresh.release();
+    const std::uintptr_t tagged = reinterpret_cast<std::uintptr_t>(fresh.get()) | kSlotsTag;
+    std::uintptr_t current = seen;
+    if (mode_.compare_exchange_strong(current, tagged, std::memory_order_seq_cst,
+                                      std::memory_order_acquire)) {
+      fresh.release();
+      return tagged;
     }
     return current;
   }
 
   ReaderCount state_{0};
-  std::atomic<std::uintptr_t> reader_{0};
-  std::atomic<borrow_detail::ReaderSlot*> slots_{nullptr};
+  std::atomic<std::uintptr_t> mode_{0};
 };
 
 }  // namespace quarlex::py
