@@ -46,11 +46,8 @@ struct alignas(64) ReaderSlot {
 
 // Slots per object: the CPUs rounded up to a power of two, at most 64. More
 // CPUs than that share slots, which stays correct and only costs contention.
-inline std::size_t slot_count() noexcept {
-  static const std::size_t count =
-      std::bit_ceil(std::clamp(std::thread::hardware_concurrency(), 1U, 64U));
-  return count;
-}
+inline const std::size_t kSlotCount =
+    std::bit_ceil(std::clamp(std::thread::hardware_concurrency(), 1U, 64U));
 
 // The CPU this thread runs on, from the kernel-maintained rseq area when
 // glibc registered one (a single load), else from the system call. Only a
@@ -86,7 +83,7 @@ inline std::uintptr_t thread_token() noexcept {
 //   in the slots and back off).
 // - `mode_`: 0 until the first read; then the first reader's thread token
 //   (even), and only that thread counts its reads in `state_`; from the first
-//   read by any other thread on, the address of slot_count() reader slots
+//   read by any other thread on, the address of kSlotCount reader slots
 //   with the low bit set, owned and never freed before the flag. Each slot
 //   counts the shared accesses that incremented it. A writer holds the
 //   object only while `state_` is -1 and every slot is 0.
@@ -115,10 +112,10 @@ class BorrowFlag {
   // The count to hand to release_shared, or null when a writer holds the
   // object.
   ReaderCount* try_shared() noexcept {
-    if (mode_.load(std::memory_order_acquire) == borrow_detail::thread_token()) [[likely]] {
-      return try_central();
-    }
-    return try_shared_slow();
+    const std::uintptr_t mode = mode_.load(std::memory_order_acquire);
+    if (mode == borrow_detail::thread_token()) [[likely]] return try_central();
+    if (borrow_detail::ReaderSlot* readers = slots(mode)) return try_slot(readers);
+    return try_first_reads();
   }
   static void release_shared(ReaderCount* count) noexcept {
     count->fetch_sub(1, std::memory_order_release);
@@ -131,7 +128,7 @@ class BorrowFlag {
       return false;
     }
     if (const borrow_detail::ReaderSlot* readers = slots(mode_.load(std::memory_order_seq_cst))) {
-      for (std::size_t i = 0, n = borrow_detail::slot_count(); i < n; ++i) {
+      for (std::size_t i = 0, n = borrow_detail::kSlotCount; i < n; ++i) {
         if (readers[i].readers.load(std::memory_order_seq_cst) != 0) {
           state_.store(0, std::memory_order_release);
           return false;
@@ -155,10 +152,11 @@ class BorrowFlag {
                                    : nullptr;
   }
 
-  // The very first read, and every read once a second thread has read.
-  [[gnu::noinline]] ReaderCount* try_shared_slow() noexcept {
+  // The object's first reads: by its first reader, then by a second thread,
+  // which switches it to reader slots.
+  [[gnu::noinline]] ReaderCount* try_first_reads() noexcept {
     std::uintptr_t mode = mode_.load(std::memory_order_acquire);
-    while ((mode & kSlotsTag) == 0) {
+    while (slots(mode) == nullptr) {
       if (mode == 0) {
         if (mode_.compare_exchange_weak(mode, borrow_detail::thread_token(),
                                         std::memory_order_acquire, std::memory_order_acquire)) {
@@ -170,8 +168,12 @@ class BorrowFlag {
       if (spread_mode == mode) return try_central();
       mode = spread_mode;
     }
+    return try_slot(slots(mode));
+  }
+
+  ReaderCount* try_slot(borrow_detail::ReaderSlot* readers) noexcept {
     ReaderCount& count =
-        slots(mode)[borrow_detail::current_cpu() & (borrow_detail::slot_count() - 1)].readers;
+        readers[borrow_detail::current_cpu() & (borrow_detail::kSlotCount - 1)].readers;
     count.fetch_add(1, std::memory_order_seq_cst);
     if (state_.load(std::memory_order_seq_cst) < 0) {
       count.fetch_sub(1, std::memory_order_relaxed);
@@ -196,7 +198,7 @@ class BorrowFlag {
   std::uintptr_t spread(std::uintptr_t seen) noexcept {
     std::unique_ptr<borrow_detail::ReaderSlot[]> fresh;
     try {
-      fresh = std::make_unique<borrow_detail::ReaderSlot[]>(borrow_detail::slot_count());
+      fresh = std::make_unique<borrow_detail::ReaderSlot[]>(borrow_detail::kSlotCount);
     } catch (const std::bad_alloc&) {
       return seen;
     }
