@@ -16,8 +16,6 @@
 // thread reads never allocates the slots.
 #pragma once
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -28,8 +26,18 @@
 #include <new>
 #include <thread>
 
-#if __has_include(<sys/rseq.h>)
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_thread_pointer)
+#define QUARLEX_HAVE_THREAD_POINTER 1
+#endif
+#endif
+
+#if defined(__linux__)
+#include <sched.h>
+#if defined(QUARLEX_HAVE_THREAD_POINTER) && __has_include(<sys/rseq.h>)
 #include <sys/rseq.h>
+#define QUARLEX_HAVE_RSEQ 1
+#endif
 #endif
 
 namespace quarlex::py {
@@ -50,11 +58,12 @@ inline const std::size_t kSlotCount =
     std::bit_ceil(std::clamp(std::thread::hardware_concurrency(), 1U, 64U));
 
 // The CPU this thread runs on, from the kernel-maintained rseq area when
-// glibc registered one (a single load), else from the system call. Only a
-// placement hint: a thread that migrates still decrements the slot it
-// incremented.
+// glibc registered one (a single load), else from the system call; off Linux,
+// a number dealt to each thread. Only a placement hint: a thread that
+// migrates still decrements the slot it incremented.
 inline unsigned current_cpu() noexcept {
-#if __has_include(<sys/rseq.h>) && defined(__x86_64__)
+#if defined(__linux__)
+#if defined(QUARLEX_HAVE_RSEQ)
   if (__rseq_size > 0) {
     const auto* area = reinterpret_cast<const volatile struct rseq*>(
         static_cast<const char*>(__builtin_thread_pointer()) + __rseq_offset);
@@ -63,15 +72,21 @@ inline unsigned current_cpu() noexcept {
 #endif
   const int cpu = sched_getcpu();
   return cpu < 0 ? 0U : static_cast<unsigned>(cpu);
+#else
+  static std::atomic<unsigned> dealt{0};
+  static thread_local const unsigned mine = dealt.fetch_add(1, std::memory_order_relaxed);
+  return mine;
+#endif
 }
 
-// Distinct for every live thread.
+// Distinct for every live thread, never 0, low bit clear (the flag tags its
+// slot address with that bit): a per-thread address, shifted.
 inline std::uintptr_t thread_token() noexcept {
-#if defined(__x86_64__) || defined(__aarch64__)
-  return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
+#if defined(QUARLEX_HAVE_THREAD_POINTER)
+  return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer()) << 1;
 #else
   static thread_local char anchor;
-  return reinterpret_cast<std::uintptr_t>(&anchor);
+  return reinterpret_cast<std::uintptr_t>(&anchor) << 1;
 #endif
 }
 
