@@ -92,6 +92,7 @@ bench: setup
 	@$(PYTHON) -m pip install --disable-pip-version-check --only-binary=:all: -q matplotlib
 	@PYTHONPATH=$(BENCHDIR)/python $(PYTHON) bench/plots.py --python bench/results/python.json \
 	    --probes bench/results/probes_by_exponent.csv --out bench/results
+	@PYTHONPATH=$(BENCHDIR)/python $(PYTHON) bench/threads.py
 
 install-check: setup
 	@scripts/install-check

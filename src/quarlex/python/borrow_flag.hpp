@@ -61,17 +61,25 @@ inline const std::size_t kSlotCount =
 // glibc registered one (a single load), else from the system call; off Linux,
 // a number dealt to each thread. Only a placement hint: a thread that
 // migrates still decrements the slot it incremented.
+[[gnu::cold, gnu::noinline]] inline unsigned current_cpu_by_call() noexcept {
+#if defined(__linux__)
+  const int cpu = sched_getcpu();
+  return cpu < 0 ? 0U : static_cast<unsigned>(cpu);
+#else
+  return 0;
+#endif
+}
+
 inline unsigned current_cpu() noexcept {
 #if defined(__linux__)
 #if defined(QUARLEX_HAVE_RSEQ)
-  if (__rseq_size > 0) {
+  if (__rseq_size > 0) [[likely]] {
     const auto* area = reinterpret_cast<const volatile struct rseq*>(
         static_cast<const char*>(__builtin_thread_pointer()) + __rseq_offset);
     return area->cpu_id;
   }
 #endif
-  const int cpu = sched_getcpu();
-  return cpu < 0 ? 0U : static_cast<unsigned>(cpu);
+  return current_cpu_by_call();
 #else
   static std::atomic<unsigned> dealt{0};
   static thread_local const unsigned mine = dealt.fetch_add(1, std::memory_order_relaxed);
@@ -127,10 +135,10 @@ class BorrowFlag {
   // The count to hand to release_shared, or null when a writer holds the
   // object.
   ReaderCount* try_shared() noexcept {
-    const std::uintptr_t mode = mode_.load(std::memory_order_acquire);
-    if (mode == borrow_detail::thread_token()) [[likely]] return try_central();
-    if (borrow_detail::ReaderSlot* readers = slots(mode)) return try_slot(readers);
-    return try_first_reads();
+    if (mode_.load(std::memory_order_acquire) == borrow_detail::thread_token()) [[likely]] {
+      return try_central();
+    }
+    return try_other_reader();
   }
   static void release_shared(ReaderCount* count) noexcept {
     count->fetch_sub(1, std::memory_order_release);
@@ -167,8 +175,17 @@ class BorrowFlag {
                                    : nullptr;
   }
 
-  // The object's first reads: by its first reader, then by a second thread,
-  // which switches it to reader slots.
+  // Any read but the first reader's while the object has no slots.
+  [[gnu::noinline]] ReaderCount* try_other_reader() noexcept {
+    if (borrow_detail::ReaderSlot* readers = slots(mode_.load(std::memory_order_acquire)))
+        [[likely]] {
+      return try_slot(readers);
+    }
+    return try_first_reads();
+  }
+
+  // The very first read, and the first by a second thread, which switches
+  // the object to reader slots.
   [[gnu::noinline]] ReaderCount* try_first_reads() noexcept {
     std::uintptr_t mode = mode_.load(std::memory_order_acquire);
     while (slots(mode) == nullptr) {
@@ -210,7 +227,7 @@ class BorrowFlag {
   // the new mode, or whatever another thread put there first. Returns `seen`
   // unchanged if the slots cannot be allocated: the central count then keeps
   // serving every thread, correctly if not in parallel.
-  std::uintptr_t spread(std::uintptr_t seen) noexcept {
+  [[gnu::noinline]] std::uintptr_t spread(std::uintptr_t seen) noexcept {
     std::unique_ptr<borrow_detail::ReaderSlot[]> fresh;
     try {
       fresh = std::make_unique<borrow_detail::ReaderSlot[]>(borrow_detail::kSlotCount);
