@@ -26,6 +26,11 @@ namespace quarlex {
 // two up to this cap.
 inline constexpr std::size_t kMaxElasticSlots = std::size_t{1} << 31;
 
+// Stop for a geometry that validation should have ruled out.
+[[noreturn]] inline void panic_invalid_geometry() {
+  panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
+}
+
 // v >> s, where shifting by the word width or more leaves nothing.
 constexpr std::size_t shr_or_zero(std::size_t v, std::uint64_t s) noexcept {
   return s >= std::numeric_limits<std::size_t>::digits ? 0 : v >> s;
@@ -72,7 +77,7 @@ struct ElasticGeometry {
 
   static ElasticGeometry for_slots(std::size_t slots, std::uint32_t e) {
     if (slots >= 2 && e == 0) {
-      panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
+      panic_invalid_geometry();
     }
     ElasticGeometry g;
     g.slots = slots;

@@ -26,6 +26,7 @@
 namespace quarlex {
 
 inline constexpr std::uint32_t kQueryPositionCap = 1'000'000;
+inline constexpr const char* kQueryPositionsExhausted = "Elastic query-position convention exhausted";
 // Uncapped probing in one level stops after this many probes.
 inline constexpr std::uint32_t kProbeLimit = 4096;
 inline constexpr std::uint32_t kRejectionAttempts = 8;
@@ -255,7 +256,7 @@ class ProbeSchedule {
   // Adds the routes with query positions in (horizon, position]; throws
   // AllocFailure, with nothing changed, when their room cannot be had.
   void extend(std::uint32_t position) {
-    if (position > kQueryPositionCap) panic("Elastic query-position convention exhausted");
+    if (position > kQueryPositionCap) panic(kQueryPositionsExhausted);
     if (!try_room_for(position)) throw AllocFailure(TryReserveError::AllocError);
     for (std::size_t level = 0; level < levels_; ++level) {
       const std::uint32_t first = first_probe(level);

@@ -145,7 +145,7 @@ class ElasticTable {
                                                                  std::uint32_t reserve_exponent,
                                                                  std::uint64_t seed) {
     if (reserve_exponent == 0) {
-      panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
+      panic_invalid_geometry();
     }
     auto shape = try_shape(geometry);
     if (!shape.ok()) return shape.error();
@@ -172,7 +172,7 @@ class ElasticTable {
   static ElasticTable with_capacity(std::size_t capacity, std::uint32_t reserve_exponent,
                                     std::uint64_t seed) {
     if (reserve_exponent == 0) {
-      panic("validated Elastic library geometry: " + ConfigError::exponent_zero().debug());
+      panic_invalid_geometry();
     }
     auto geometry = try_budget_geometry(capacity, reserve_exponent);
     if (!geometry.ok()) throw AllocFailure(geometry.error());
@@ -458,7 +458,7 @@ class ElasticTable {
   // Extending the schedule comes first: when its room cannot be had, the
   // AllocFailure leaves the table as it was.
   Location place_new_entry(K&& key, V&& value, const PreparedHash& ph, const SlotChoice& choice) {
-    if (choice.query > kQueryPositionCap) panic("Elastic query-position convention exhausted");
+    if (choice.query > kQueryPositionCap) panic(kQueryPositionsExhausted);
     if (choice.query > schedule_.horizon()) extend_probe_schedule(choice.query);
     schedule_.reach(choice.level, choice.probe);
     return write_new_entry(choice.level, choice.position, std::move(key), std::move(value), ph);
