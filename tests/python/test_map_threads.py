@@ -1,4 +1,4 @@
-"""Maps used from several threads at once on the free-threaded interpreter.
+"""Maps used from several threads at once.
 
 The borrow flags never wait: a call that conflicts with another thread's call
 fails at once with one of the two borrow errors and changes nothing, so each
@@ -8,6 +8,7 @@ thread can keep a model of its own successful writes.
 import contextlib
 import random
 import sys
+import sysconfig
 import threading
 import time
 
@@ -19,8 +20,33 @@ THREADS = 4
 SECONDS = 0.6
 
 
-def test_runs_without_gil():
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a GIL build of the interpreter")
+def test_import_leaves_the_gil_off():
     assert sys._is_gil_enabled() is False
+
+
+def test_subinterpreters_refuse_the_import():
+    """The types are process-wide, so an isolated interpreter must not get them."""
+    if sys.version_info >= (3, 13):
+        import _interpreters
+
+        iid = _interpreters.create()
+        try:
+            failure = _interpreters.run_string(iid, "import quarlex")
+        finally:
+            _interpreters.destroy(iid)
+        message = failure.msg
+    else:
+        import _xxsubinterpreters as _interpreters
+
+        iid = _interpreters.create(isolated=True)
+        try:
+            with pytest.raises(_interpreters.RunFailedError) as failure:
+                _interpreters.run_string(iid, "import quarlex")
+        finally:
+            _interpreters.destroy(iid)
+        message = str(failure.value)
+    assert "does not support loading in subinterpreters" in message
 
 
 def run_threads(target, n=THREADS):

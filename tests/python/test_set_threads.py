@@ -1,10 +1,9 @@
-"""Threads on the free-threaded interpreter: operations on one set either
+"""Threads: operations on one set either
 happen completely or fail with one of the two borrow errors, never wait on
 each other, and the contents after the threads join are those of the
 operations that succeeded."""
 
 import random
-import sys
 import threading
 
 import pytest
@@ -13,11 +12,6 @@ BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 THREADS = 4
 STEPS = 4000
 JOIN_SECONDS = 120
-
-pytestmark = pytest.mark.skipif(
-    getattr(sys, "_is_gil_enabled", lambda: True)(),
-    reason="needs the free-threaded interpreter running without the GIL",
-)
 
 
 def run_threads(target, n=THREADS):

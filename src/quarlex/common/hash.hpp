@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <random>
 
+#include "quarlex/common/portable.hpp"
+
 namespace quarlex {
 
 // Four 32x32->64 products combined by XOR and one rotation. Deliberately not

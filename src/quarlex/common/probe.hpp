@@ -9,20 +9,15 @@
 #include <cstdint>
 #include <limits>
 
-namespace quarlex {
+#include "quarlex/common/portable.hpp"
 
-using u128 = unsigned __int128;
+namespace quarlex {
 
 inline constexpr std::size_t kWordMax = std::numeric_limits<std::size_t>::max();
 inline constexpr unsigned kWordBits = std::numeric_limits<std::size_t>::digits;
 
 constexpr std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
   return a > kWordMax - b ? kWordMax : a + b;
-}
-
-// Multiply-high: floor(x * n / 2^64).
-constexpr std::uint64_t mul_hi(std::uint64_t x, std::uint64_t n) noexcept {
-  return static_cast<std::uint64_t>((static_cast<u128>(x) * n) >> 64);
 }
 
 // Top seven bits of x, never 0: a full control byte.

@@ -25,6 +25,7 @@
 
 #include "quarlex/common/errors.hpp"
 #include "quarlex/common/key.hpp"
+#include "quarlex/common/portable.hpp"
 #include "quarlex/python/ref.hpp"
 
 namespace quarlex::py {
@@ -87,7 +88,7 @@ inline constexpr std::size_t kPrefetchFrom = std::size_t{1} << 14;
 
 // Starts fetching an object's header, which a reference count update is
 // about to write.
-inline void prefetch_object(const PyObject* o) noexcept { __builtin_prefetch(o, 1); }
+inline void prefetch_object(const PyObject* o) noexcept { prefetch_write(o); }
 
 // Calls body(x) for each x of `range` in order, and touch(x) eight elements
 // earlier. Bulk copies read a table in its own order, which scatters over

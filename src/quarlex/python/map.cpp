@@ -34,13 +34,13 @@ constexpr const char* kPairsMessage = "update sequence elements must be 2-tuples
 template <class F>
 void with_critical_section(PyObject* obj, F&& body) {
   std::exception_ptr failure;
-  Py_BEGIN_CRITICAL_SECTION(obj);
+  QUARLEX_BEGIN_CRITICAL_SECTION(obj);
   try {
     body();
   } catch (...) {
     failure = std::current_exception();
   }
-  Py_END_CRITICAL_SECTION();
+  QUARLEX_END_CRITICAL_SECTION();
   if (failure) std::rethrow_exception(failure);
 }
 

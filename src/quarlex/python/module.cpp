@@ -108,7 +108,10 @@ int module_exec(PyObject* module) noexcept {
 
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    QUARLEX_MOD_GIL_NOT_USED_SLOT
+    // The types are created once per process and shared, so a second
+    // interpreter must refuse the import instead of sharing them.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

@@ -7,8 +7,7 @@
 // error to the interpreter.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "quarlex/python/compat.hpp"
 
 #include <exception>
 #include <utility>
