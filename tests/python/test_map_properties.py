@@ -13,10 +13,6 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 
 import quarlex
 
-# Hypothesis runs each test from one thread: several threads running the same
-# state machine would share its engine. pytest-run-parallel keeps these to one.
-pytestmark = pytest.mark.thread_unsafe(reason="a hypothesis test runs in one thread")
-
 small_ints = st.integers(-40, 40)
 keys = st.one_of(
     small_ints,

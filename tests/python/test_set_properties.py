@@ -5,16 +5,11 @@ also checks the counter: a live iterator survives exactly the steps that
 left the contents as they were."""
 
 import hypothesis.strategies as st
-import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import quarlex
 from iterstate import still_valid
-
-# Hypothesis runs each test from one thread: several threads running the same
-# state machine would share its engine. pytest-run-parallel keeps these to one.
-pytestmark = pytest.mark.thread_unsafe(reason="a hypothesis test runs in one thread")
 
 
 elements = st.one_of(
