@@ -155,7 +155,9 @@ class ArenaBlock {
 
   void reset() noexcept {
     if (base_ != nullptr) {
-      ::operator delete(base_, size_, std::align_val_t{kArenaAlign});
+      // Unsized: Clang before 19 declares the sized form only with
+      // -fsized-deallocation.
+      ::operator delete(base_, std::align_val_t{kArenaAlign});
       base_ = nullptr;
       size_ = 0;
     }

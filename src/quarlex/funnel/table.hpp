@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -620,7 +621,9 @@ class FunnelTable {
       slot = first_free_slot();
       if (slot == kNoSlot) panic(no_room);
     }
-    std::construct_at(&storage_.region.entries[slot], std::move(key), std::move(value));
+    // Braces, not std::construct_at: an aggregate built from parentheses
+    // needs Clang 16.
+    ::new (static_cast<void*>(&storage_.region.entries[slot])) entry_type{std::move(key), std::move(value)};
     std::uint8_t& c = storage_.region.ctrl[slot];
     if (c == kCtrlTombstone) --tombstones_;
     c = t;
