@@ -75,18 +75,15 @@ class Toucher:
         return self.h
 
     def __eq__(self, other):
-        if Toucher.touch is not None:
-            Toucher.touch()
+        if self.touch is not None:
+            type(self).touch()
         return isinstance(other, Toucher) and other.h == self.h
 
 
-@pytest.fixture
-def toucher():
-    yield Toucher
-    Toucher.touch = None
-
-
-def test_comparison_touching_collection_is_not_swallowed(coll_cls, toucher):
+def test_comparison_touching_collection_is_not_swallowed(coll_cls):
+    # A class of its own per call: threads running this test at once each
+    # set their own `touch`.
+    toucher = type("OwnToucher", (Toucher,), {})
     c = fill(coll_cls, [toucher()])
     add = c.__setitem__ if is_map(coll_cls) else lambda k, *v: c.add(k)
     toucher.touch = lambda: len(c)
