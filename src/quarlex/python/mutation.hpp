@@ -88,7 +88,9 @@ class Mutation {
   void clear() {
     auto& c = obj_->coll;
     graveyard_.reserve(2 * c.len());
-    c.clear([this](auto&& e) noexcept { add_noexcept(std::move(e)); });
+    // `this->` spelled out: Clang 14 takes the capture for unused when the
+    // call sits in a generic lambda.
+    c.clear([this](auto&& e) noexcept { this->add_noexcept(std::move(e)); });
     cleared_ = true;
   }
 
