@@ -84,10 +84,16 @@ def test_pickle_and_copy(coll_cls):
             copy.copy(x)
 
 
-def test_sizeof_counts_the_table(coll_cls):
+def test_sizeof_counts_the_table_and_reader_slots(coll_cls):
     small, big = coll_cls(), fill(coll_cls, range(10_000))
     assert sys.getsizeof(small) > type(small).__basicsize__
     assert sys.getsizeof(big) - sys.getsizeof(small) > 10_000 * 8
+    before = sys.getsizeof(small)
+    for _ in range(2):  # reads from a second thread give the object its slots
+        t = threading.Thread(target=lambda: 0 in small)
+        t.start()
+        t.join()
+    assert sys.getsizeof(small) >= before + 64
 
 
 ORDERINGS = [

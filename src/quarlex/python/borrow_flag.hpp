@@ -132,6 +132,13 @@ class BorrowFlag {
   BorrowFlag& operator=(const BorrowFlag&) = delete;
   ~BorrowFlag() { std::unique_ptr<borrow_detail::ReaderSlot[]> owned(slots(mode_.load())); }
 
+  // Bytes of the reader slots, once a second thread has read.
+  std::size_t heap_bytes() const noexcept {
+    return slots(mode_.load(std::memory_order_acquire)) != nullptr
+               ? borrow_detail::kSlotCount * sizeof(borrow_detail::ReaderSlot)
+               : 0;
+  }
+
   // The count to hand to release_shared, or null when a writer holds the
   // object.
   ReaderCount* try_shared() noexcept {

@@ -319,7 +319,7 @@ struct MapClass {
     return guard<PyObject*>(nullptr, [&] {
       Object* o = Family::of(self);
       SharedBorrow b(o->borrow);
-      return sizeof_collection(self, o->coll.heap_bytes());
+      return sizeof_collection(self, o->coll.heap_bytes() + o->borrow.heap_bytes());
     });
   }
 

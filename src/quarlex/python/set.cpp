@@ -425,7 +425,7 @@ struct SetClass {
   static PyObject* sizeof_(PyObject* self, PyObject*) noexcept {
     return guard<PyObject*>(nullptr, [&] {
       SharedBorrow borrow(of(self)->borrow);
-      return sizeof_collection(self, of(self)->coll.heap_bytes());
+      return sizeof_collection(self, of(self)->coll.heap_bytes() + of(self)->borrow.heap_bytes());
     });
   }
 

@@ -24,8 +24,8 @@ inline PyObject* reduce_collection(PyObject* self, std::size_t capacity, std::ui
       .release();
 }
 
-// The allocation of a collection for sys.getsizeof: the object and its
-// table.
+// The allocation of a collection for sys.getsizeof: the object, its table
+// and its reader slots.
 inline PyObject* sizeof_collection(PyObject* self, std::size_t heap_bytes) {
   return PyLong_FromSize_t(static_cast<std::size_t>(Py_TYPE(self)->tp_basicsize) + heap_bytes);
 }
