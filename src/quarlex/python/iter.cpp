@@ -95,7 +95,7 @@ PyObject* iter_length_hint(PyObject* raw, PyObject*) noexcept {
 PyMethodDef kIterMethods[] = {
     {"__length_hint__", iter_length_hint, METH_NOARGS,
      PyDoc_STR("Private method returning an estimate of len(list(it)).")},
-    QUARLEX_REFUSE_REDUCE,
+    kRefuseReduce,
     {nullptr, nullptr, 0, nullptr},
 };
 

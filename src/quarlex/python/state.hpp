@@ -38,7 +38,7 @@ inline PyObject* refuse_reduce(PyObject* self, PyObject*) noexcept {
   return nullptr;
 }
 
-#define QUARLEX_REFUSE_REDUCE \
-  {"__reduce__", ::quarlex::py::refuse_reduce, METH_NOARGS, "Views and iterators are not picklable."}
+inline constexpr PyMethodDef kRefuseReduce = {"__reduce__", refuse_reduce, METH_NOARGS,
+                                               "Views and iterators are not picklable."};
 
 }  // namespace quarlex::py

@@ -113,13 +113,6 @@ void dealloc(PyObject* raw) noexcept {
   Py_TRASHCAN_END
 }
 
-// tp_traverse of an object that hides its references from the collector:
-// only the heap type is reported.
-inline int traverse_type(PyObject* self, visitproc visit, void* arg) noexcept {
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
 template <class C>
 void destroy_collection(PyObject* raw) noexcept {
   PyObject_ClearWeakRefs(raw);

@@ -225,7 +225,7 @@ struct ViewClass {
   }
 
   static inline PyMethodDef methods[] = {
-      QUARLEX_REFUSE_REDUCE,
+      kRefuseReduce,
       {nullptr, nullptr, 0, nullptr},
   };
 
