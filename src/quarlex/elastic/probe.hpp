@@ -149,13 +149,6 @@ inline Result<u128, PhiError> elastic_phi(u128 i, u128 j) {
   return out;
 }
 
-// phi(level + 1, j) for a probe that is about to be used.
-inline u128 query_position(std::size_t level, std::uint32_t j) {
-  auto phi = elastic_phi(static_cast<u128>(level) + 1, j);
-  if (!phi.ok()) panic("bounded Elastic query coordinate: " + phi.error().debug());
-  return phi.value();
-}
-
 // A probe's salt keeps the level in five bits.
 inline constexpr std::size_t kMaxElasticLevels = 32;
 
@@ -202,7 +195,10 @@ struct PhiRoute {
 // each with room for some more routes; the room grows (all segments moved to
 // a larger array) only when an extension needs it, and never past the
 // probes within the position cap. A table that reaches small query
-// positions only thus keeps a small schedule.
+// positions only thus keeps a small schedule. A route depends on its level
+// and probe alone, so a clear keeps the computed ones past each count for
+// the next extension: a route slot past the count holds either such a route
+// or zeros (no query position is 0).
 //
 // The walk is what a lookup visits: per level, the leading routes of its
 // segment up to the deepest probe at which an entry was placed since the
@@ -218,56 +214,33 @@ class ProbeSchedule {
   // A schedule for `levels` levels (at most 32), with no room yet.
   explicit ProbeSchedule(std::size_t levels) noexcept : levels_(levels) {}
 
-  // Makes room for the routes with query positions up to `position`: false,
-  // with nothing changed, when the memory cannot be had.
-  bool try_room_for(std::uint32_t position) noexcept {
-    std::array<std::uint16_t, kMaxElasticLevels> room{};
-    for (std::size_t level = 0; level < kMaxElasticLevels; ++level) room[level] = this->room(level);
-    bool short_of_room = false;
-    for (std::size_t level = 0; level < levels_; ++level) {
-      const std::size_t need = routes_up_to(level, position);
-      if (need <= room[level]) continue;
-      short_of_room = true;
-      room[level] = static_cast<std::uint16_t>(std::min<std::size_t>(
-          schedule_routes_for_level(level), std::max<std::size_t>(need, 2 * room[level] + 4)));
-    }
-    if (!short_of_room) return true;
-    std::array<std::uint16_t, kMaxElasticLevels + 1> offset{};
-    for (std::size_t level = 0; level < kMaxElasticLevels; ++level)
-      offset[level + 1] = static_cast<std::uint16_t>(offset[level] + room[level]);
-    std::vector<PhiRoute> routes;
-    std::vector<std::uint32_t> walk;
-    try {
-      routes.resize(offset[kMaxElasticLevels]);
-      walk.resize(routes.size());
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    for (std::size_t level = 0; level < levels_; ++level) {
-      std::copy_n(level_routes(level), counts_[level], routes.data() + offset[level]);
-    }
-    std::copy_n(walk_.data(), walk_size_, walk.data());
-    routes_ = std::move(routes);
-    walk_ = std::move(walk);
-    offset_ = offset;
-    return true;
-  }
-
   // Adds the routes with query positions in (horizon, position]; throws
   // AllocFailure, with nothing changed, when their room cannot be had.
   void extend(std::uint32_t position) {
     if (position > kQueryPositionCap) panic(kQueryPositionsExhausted);
-    if (!try_room_for(position)) throw AllocFailure(TryReserveError::AllocError);
+    if (!try_extend(position)) throw AllocFailure(TryReserveError::AllocError);
+  }
+
+  // As extend, but false, with nothing changed, when the room cannot be had.
+  bool try_extend(std::uint32_t position) noexcept {
+    if (position > kQueryPositionCap) return false;
+    Counts need{};
+    bool short_of_room = false;
     for (std::size_t level = 0; level < levels_; ++level) {
-      const std::uint32_t first = first_probe(level);
+      need[level] = static_cast<std::uint16_t>(routes_up_to(level, position));
+      short_of_room |= need[level] > room(level);
+    }
+    if (short_of_room && !try_room_for(need)) return false;
+    for (std::size_t level = 0; level < levels_; ++level) {
       PhiRoute* segment = routes_.data() + offset_[level];
-      for (std::uint32_t j = first + counts_[level]; j <= kProbeLimit; ++j) {
-        const u128 phi = query_position(level, j);
-        if (phi > position) break;
-        segment[counts_[level]++] = PhiRoute{static_cast<std::uint32_t>(phi), probe_salt(level, j)};
+      for (std::uint32_t j = first_probe(level) + counts_[level]; counts_[level] < need[level];
+           ++j) {
+        PhiRoute& route = segment[counts_[level]++];
+        if (route.key == 0) route = PhiRoute{route_key(level, j), probe_salt(level, j)};
       }
     }
     horizon_ = position;
+    return true;
   }
 
   // Takes in more levels, with no room yet; the routes and walk stay.
@@ -284,13 +257,42 @@ class ProbeSchedule {
     walk_size_ += r;
     std::uint32_t* out = walk_.data() + walk_size_;
     while (r > 0) {
-      if (w > 0 && salt_query_position(walk_[w - 1]) > run[r - 1].key) {
+      if (w > 0 && scheduled_key(walk_[w - 1]) > run[r - 1].key) {
         *--out = walk_[--w];
       } else {
         *--out = run[--r].salt;
       }
     }
     walk_len_[level] = static_cast<std::uint16_t>(depth);
+  }
+
+  // As reach, but the walk takes the new routes only at the next
+  // merge_walk(); until then it lacks them. A rebuild re-places every entry
+  // and would otherwise merge once per new depth, each time moving most of
+  // the walk.
+  void reach_later(std::size_t level, std::uint32_t probe) noexcept {
+    const std::size_t depth = probe + 1 - first_probe(level);
+    if (depth > walk_len_[level]) walk_len_[level] = static_cast<std::uint16_t>(depth);
+  }
+
+  // Rebuilds the walk from the leading walk_len_[i] routes of every segment,
+  // merged by query position.
+  void merge_walk() noexcept {
+    Counts next{};
+    std::size_t w = 0;
+    for (;;) {
+      std::size_t best = levels_;
+      std::uint32_t best_key = std::numeric_limits<std::uint32_t>::max();
+      for (std::size_t level = 0; level < levels_; ++level) {
+        if (next[level] < walk_len_[level] && level_routes(level)[next[level]].key < best_key) {
+          best = level;
+          best_key = level_routes(level)[next[level]].key;
+        }
+      }
+      if (best == levels_) break;
+      walk_[w++] = level_routes(best)[next[best]++].salt;
+    }
+    walk_size_ = w;
   }
 
   void clear() noexcept {
@@ -345,16 +347,63 @@ class ProbeSchedule {
   }
 
  private:
-  static std::uint64_t salt_query_position(std::uint32_t salt) noexcept {
-    return detail::phi_in_domain(salt_level(salt), salt_probe(salt));
+  using Counts = std::array<std::uint16_t, kMaxElasticLevels>;
+
+  // Makes room for `need` routes per level: a segment short of room gets
+  // twice its room (and four more) or what it needs, within what its level
+  // can ever use; every segment then moves to a new array. False, with
+  // nothing changed, when the memory cannot be had.
+  bool try_room_for(const Counts& need) noexcept {
+    Counts room{};
+    for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
+      room[level] = static_cast<std::uint16_t>(this->room(level));
+      if (level < levels_ && need[level] > room[level]) {
+        room[level] = static_cast<std::uint16_t>(
+            std::min<std::size_t>(schedule_routes_for_level(level),
+                                  std::max<std::size_t>(need[level], 2 * room[level] + 4)));
+      }
+    }
+    std::array<std::uint16_t, kMaxElasticLevels + 1> offset{};
+    for (std::size_t level = 0; level < kMaxElasticLevels; ++level)
+      offset[level + 1] = static_cast<std::uint16_t>(offset[level] + room[level]);
+    std::vector<PhiRoute> routes;
+    std::vector<std::uint32_t> walk;
+    try {
+      routes.resize(offset[kMaxElasticLevels]);
+      walk.resize(routes.size());
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    for (std::size_t level = 0; level < levels_; ++level) {
+      std::copy_n(level_routes(level), this->room(level), routes.data() + offset[level]);
+    }
+    std::copy_n(walk_.data(), walk_size_, walk.data());
+    routes_ = std::move(routes);
+    walk_ = std::move(walk);
+    offset_ = offset;
+    return true;
+  }
+
+  static std::uint32_t route_key(std::size_t level, std::uint32_t probe) noexcept {
+    return static_cast<std::uint32_t>(detail::phi_in_domain(level, probe));
+  }
+
+  // The query position of a scheduled route, read from its segment.
+  std::uint32_t scheduled_key(std::uint32_t salt) const noexcept {
+    const std::size_t level = salt_level(salt);
+    return level_routes(level)[salt_probe(salt) - first_probe(level)].key;
   }
 
   // Routes of `level` with query positions up to `position`: the scheduled
   // ones and those an extension to `position` adds.
   std::size_t routes_up_to(std::size_t level, std::uint32_t position) const noexcept {
     std::size_t n = counts_[level];
-    for (std::uint32_t j = first_probe(level) + counts_[level];
-         j <= kMaxProbeWithinCap[level] && detail::phi_in_domain(level, j) <= position; ++j) {
+    const PhiRoute* segment = level_routes(level);
+    for (const std::size_t room = this->room(level); n < room && segment[n].key != 0; ++n) {
+      if (segment[n].key > position) return n;
+    }
+    for (std::uint32_t j = first_probe(level) + static_cast<std::uint32_t>(n);
+         j <= kMaxProbeWithinCap[level] && route_key(level, j) <= position; ++j) {
       ++n;
     }
     return n;
@@ -362,13 +411,13 @@ class ProbeSchedule {
 
   std::vector<PhiRoute> routes_;
   std::vector<std::uint32_t> walk_;
-  std::array<std::uint16_t, kMaxElasticLevels> counts_{};
+  Counts counts_{};
   // Where each segment starts; segment i has room for
   // offset_[i + 1] - offset_[i] routes. Every route within the cap, over
   // all 32 levels, fits in 16 bits, and the schedule is part of every map
   // object, so the offsets are kept narrow.
   std::array<std::uint16_t, kMaxElasticLevels + 1> offset_{};
-  std::array<std::uint16_t, kMaxElasticLevels> walk_len_{};
+  Counts walk_len_{};
   std::size_t walk_size_ = 0;
   std::size_t levels_ = 0;
   std::uint32_t horizon_ = 0;

@@ -762,6 +762,10 @@ class ElasticTable {
   void transition(Shape&& s) {
     ArenaDropGuard<LevelSet> old(std::move(arena_), LevelSet{std::move(levels_)});
     install(std::move(s));
+    struct MergeWalk {
+      ProbeSchedule& schedule;
+      ~MergeWalk() { schedule.merge_walk(); }
+    } merge{schedule_};
     for (Level& l : old.regions().levels) {
       l.region.drain_values_and_clear([this](entry_type&& e) { reinsert(std::move(e)); });
     }
@@ -769,12 +773,14 @@ class ElasticTable {
   }
 
   // An entry moved in a transition cannot be handed back: without room for
-  // its schedule routes it is placed off its sequence instead.
+  // its schedule routes it is placed off its sequence instead. The walk is
+  // merged once, after the last entry.
   void reinsert(entry_type&& e) {
     const PreparedHash ph = prepare(e.key);
     const auto choice = choose_for_current_batch(ph);
-    if (choice && (choice->query <= schedule_.horizon() || schedule_.try_room_for(choice->query))) {
-      place_new_entry(std::move(e.key), std::move(e.value), ph, *choice);
+    if (choice && (choice->query <= schedule_.horizon() || schedule_.try_extend(choice->query))) {
+      schedule_.reach_later(choice->level, choice->probe);
+      write_new_entry(choice->level, choice->position, std::move(e.key), std::move(e.value), ph);
     } else {
       place_exceptional_entry(std::move(e.key), std::move(e.value), ph);
     }
