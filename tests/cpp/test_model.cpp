@@ -16,6 +16,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "quarlex/collections/hash_map.hpp"
 #include "quarlex/collections/hash_set.hpp"
@@ -194,12 +195,19 @@ class MapModel {
       ASSERT_TRUE(got != nullptr) << id;
       ASSERT_EQ(*got, v);
     }
-    std::size_t seen = 0;
+    std::vector<const void*> order;
     for (const auto& e : map_) {
       ASSERT_EQ(model_.at(e.key.id), e.value);
-      ++seen;
+      order.push_back(&e);
     }
-    ASSERT_EQ(seen, model_.size());
+    ASSERT_EQ(order.size(), model_.size());
+    // The bulk visit sees the entries the iterators see, in their order.
+    std::size_t visited = 0;
+    map_.for_each([&](const auto& e) {
+      ASSERT_LT(visited, order.size());
+      EXPECT_EQ(&e, order[visited++]);
+    });
+    ASSERT_EQ(visited, order.size());
     compare_copies();
   }
 

@@ -121,6 +121,13 @@ class HashMap {
   T& table() noexcept { return table_; }
   const T& table() const noexcept { return table_; }
 
+  // Calls f(entry) for every entry in visiting order, faster than the
+  // iterators; f must not change the map.
+  template <class F>
+  void for_each(F&& f) const {
+    table_.for_each(f);
+  }
+
   // Borrowing iterator over all entries in the table's visiting order.
   template <bool Const>
   class BasicIter {

@@ -110,6 +110,12 @@ class HashSet {
   ConstIter begin() const { return ConstIter(map_.begin()); }
   std::default_sentinel_t end() const noexcept { return {}; }
 
+  // Calls f(key) for every key in visiting order; f must not change the set.
+  template <class F>
+  void for_each(F&& f) const {
+    map_.for_each([&](const auto& e) { f(e.key); });
+  }
+
   map_type& map() noexcept { return map_; }
   const map_type& map() const noexcept { return map_; }
 

@@ -50,4 +50,20 @@ struct GroupCursor {
   }
 };
 
+// Calls f(index) for every full slot of a region in ascending order: the
+// bulk form of a cursor walk, kept inline so that a whole-table visit costs
+// a mask step per entry rather than a call.
+template <class F>
+[[gnu::always_inline]] inline void for_each_full(const std::uint8_t* ctrl, std::size_t len, F&& f) {
+  std::size_t p = 0;
+  for (; p + kGroupWidth <= len; p += kGroupWidth) {
+    for (std::uint64_t m = group_full_mask(load_group(ctrl + p)); m != 0; m &= m - 1) {
+      f(p + mask_lowest(m));
+    }
+  }
+  for (; p < len; ++p) {
+    if (ctrl_is_full(ctrl[p])) f(p);
+  }
+}
+
 }  // namespace quarlex

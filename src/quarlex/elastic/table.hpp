@@ -349,6 +349,15 @@ class ElasticTable {
     return std::nullopt;
   }
 
+  // Calls f(entry) for every entry in scan order; f must leave the table
+  // alone.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Level& l : levels_) {
+      for_each_full(l.region.ctrl, l.region.len, [&](std::size_t p) { f(l.region.entries[p]); });
+    }
+  }
+
   // Room for len() + additional entries in at most one rebuild. Throws
   // AllocFailure, with the table unchanged, beyond 2^31 slots or without
   // memory.

@@ -199,6 +199,14 @@ class FunnelTable {
     return cursor.groups.next_full();
   }
 
+  // Calls f(entry) for every entry in scan order; f must leave the table
+  // alone.
+  template <class F>
+  void for_each(F&& f) const {
+    for_each_full(storage_.region.ctrl, storage_.region.len,
+                  [&](std::size_t p) { f(storage_.region.entries[p]); });
+  }
+
   // ---------------------------------------------------------------- insertion
 
   // Inserts (key, value) with table hash x. An equal stored key keeps its

@@ -100,11 +100,16 @@ void for_each_ahead(const Range& range, Touch&& touch, Body&& body) {
   using Element = std::remove_reference_t<decltype(*range.begin())>;
   std::array<Element*, kAhead> ring;
   std::size_t seen = 0;
-  for (auto it = range.begin(); !(it == range.end()); ++it, ++seen) {
-    Element& x = *it;
+  const auto step = [&](Element& x) {
     touch(x);
     if (seen >= kAhead) body(*ring[seen % kAhead]);
     ring[seen % kAhead] = &x;
+    ++seen;
+  };
+  if constexpr (requires { range.for_each(step); }) {
+    range.for_each(step);
+  } else {
+    for (Element& x : range) step(x);
   }
   for (std::size_t i = seen > kAhead ? seen - kAhead : 0; i < seen; ++i) body(*ring[i % kAhead]);
 }

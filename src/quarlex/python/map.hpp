@@ -57,7 +57,7 @@ std::vector<Ref> snapshot_of(const Map& map) {
     }
   };
   if (map.len() < kPrefetchFrom) {
-    for (const auto& e : map) take(e);
+    map.for_each(take);
     return out;
   }
   const auto touch = [](const auto& e) {
