@@ -132,9 +132,12 @@ class ArenaBlock {
     return b;
   }
 
-  // A block of the same size holding the same bytes. The slot array's bytes
-  // are copied too, but hold no entries until the caller constructs them.
-  static Result<ArenaBlock, TryReserveError> copy_of(const ArenaBlock& src) {
+  // A block of the same size holding the same bytes, except the slot array
+  // (`slot_bytes` bytes from `slots`, inside `src`): the caller constructs
+  // the entries there, so copying its old bytes first would only double the
+  // writes.
+  static Result<ArenaBlock, TryReserveError> copy_of(const ArenaBlock& src, const void* slots,
+                                                    std::size_t slot_bytes) {
     ArenaBlock b;
     if (src.empty()) return b;
     void* p = ::operator new(src.size_, std::align_val_t{kArenaAlign}, std::nothrow);
@@ -142,7 +145,10 @@ class ArenaBlock {
     b.base_ = static_cast<std::byte*>(p);
     b.size_ = src.size_;
     advise_huge_pages(b.base_, b.size_);
-    std::memcpy(b.base_, src.base_, src.size_);
+    const auto from = static_cast<std::size_t>(static_cast<const std::byte*>(slots) - src.base_);
+    std::memcpy(b.base_, src.base_, from);
+    std::memcpy(b.base_ + from + slot_bytes, src.base_ + from + slot_bytes,
+                src.size_ - from - slot_bytes);
     return b;
   }
 
@@ -226,15 +232,15 @@ struct SlotRegion {
     constexpr std::size_t kAhead = 8;
     std::array<std::size_t, kAhead> ring{};
     std::size_t seen = 0;
-    GroupCursor cursor = GroupCursor::over(ctrl, len);
-    for (; auto i = cursor.next_full(); ++seen) {
-      touch(std::as_const(entries[*i]));
+    for_each_full(ctrl, len, [&](std::size_t i) {
+      touch(std::as_const(entries[i]));
       if (seen >= kAhead) {
         const std::size_t j = ring[seen % kAhead];
         copy(std::as_const(entries[j]), &dst.entries[j]);
       }
-      ring[seen % kAhead] = *i;
-    }
+      ring[seen % kAhead] = i;
+      ++seen;
+    });
     for (std::size_t k = seen > kAhead ? seen - kAhead : 0; k < seen; ++k) {
       const std::size_t j = ring[k % kAhead];
       copy(std::as_const(entries[j]), &dst.entries[j]);

@@ -188,7 +188,9 @@ class ElasticTable {
   // cannot be had, before any entry is copied.
   template <class Touch, class Copy>
   ElasticTable clone(Touch&& touch, Copy&& copy) const {
-    auto block = ArenaBlock::copy_of(arena_);
+    auto block = ArenaBlock::copy_of(
+        arena_, levels_.empty() ? nullptr : levels_.front().region.entries,
+        slots_ * sizeof(entry_type));
     if (!block.ok()) throw AllocFailure(block.error(), arena_.size());
     ElasticTable t(reserve_exponent_, hasher_);
     // Copied before the table takes the arena: until then its destructor

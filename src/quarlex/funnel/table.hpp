@@ -102,7 +102,8 @@ class FunnelTable {
   // be had, before any entry is copied.
   template <class Touch, class Copy>
   FunnelTable clone(Touch&& touch, Copy&& copy) const {
-    auto block = ArenaBlock::copy_of(arena_);
+    auto block = ArenaBlock::copy_of(arena_, storage_.region.entries,
+                                     storage_.region.len * sizeof(entry_type));
     if (!block.ok()) throw AllocFailure(block.error(), arena_.size());
     FunnelTable t(reserve_exponent_, hasher_);
     try {

@@ -90,14 +90,21 @@ inline constexpr std::size_t kPrefetchFrom = std::size_t{1} << 14;
 // about to write.
 inline void prefetch_object(const PyObject* o) noexcept { prefetch_write(o); }
 
-// Calls body(x) for each x of `range` in order, and touch(x) eight elements
-// earlier. Bulk copies read a table in its own order, which scatters over
-// the key and value objects; prefetching from `touch` overlaps those misses.
-// The range is walked once; the elements must stay in place meanwhile.
+// Calls body(x) for each x of `range` in order and, in tables of
+// kPrefetchFrom entries or more, touch(x) eight elements earlier. Bulk
+// copies read a table in its own order, which scatters over the key and
+// value objects; prefetching from `touch` overlaps those misses. The range is
+// walked once; the elements must stay in place meanwhile.
 template <class Range, class Touch, class Body>
 void for_each_ahead(const Range& range, Touch&& touch, Body&& body) {
   constexpr std::size_t kAhead = 8;
   using Element = std::remove_reference_t<decltype(*range.begin())>;
+  if constexpr (requires { range.for_each(body); }) {
+    if (range.len() < kPrefetchFrom) {
+      range.for_each(body);
+      return;
+    }
+  }
   std::array<Element*, kAhead> ring;
   std::size_t seen = 0;
   const auto step = [&](Element& x) {

@@ -106,12 +106,16 @@ struct MapClass {
 
   // The whole of `src` with new references: its table copied as it is.
   static Map cloned(const Map& src) {
+    const auto copy = [](const Entry& e, Entry* slot) noexcept {
+      ::new (slot) Entry{clone_key(e.key), e.value};
+    };
+    if (src.len() < kPrefetchFrom) return src.clone([](const Entry&) noexcept {}, copy);
     return src.clone(
         [](const Entry& e) noexcept {
           prefetch_object(e.key.object());
           prefetch_object(e.value.get());
         },
-        [](const Entry& e, Entry* slot) noexcept { ::new (slot) Entry{clone_key(e.key), e.value}; });
+        copy);
   }
 
   // Whether `dst` may become a clone of `src` instead of taking its entries

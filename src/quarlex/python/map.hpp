@@ -56,10 +56,6 @@ std::vector<Ref> snapshot_of(const Map& map) {
       out.push_back(element_of<F>(e));
     }
   };
-  if (map.len() < kPrefetchFrom) {
-    map.for_each(take);
-    return out;
-  }
   const auto touch = [](const auto& e) {
     if constexpr (F != Flavour::Values) prefetch_object(e.key.object());
     if constexpr (F != Flavour::Keys) prefetch_object(e.value.get());
