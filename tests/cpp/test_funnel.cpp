@@ -123,6 +123,13 @@ TEST(FunnelGeometry, SmallestShapeForExponentThree) {
     EXPECT_EQ(s.levels[i].start, i * 6);
     EXPECT_EQ(s.levels[i].threshold, 0u);
   }
+  // The copy kept for tables that start empty is the same shape.
+  const FunnelShape cached = funnel_shape_for(144, 3).value();
+  EXPECT_EQ(bucket_counts(cached), bucket_counts(s));
+  EXPECT_EQ(cached.insert_limit, s.insert_limit);
+  EXPECT_EQ(cached.pair_start, s.pair_start);
+  EXPECT_EQ(funnel_slots_for_budget(3, 126).value(), 144u);
+  EXPECT_EQ(funnel_slots_for_budget(3, 127).value(), stepwise_slots(3, 127));
   for (std::size_t n = 134; n <= 143; ++n) EXPECT_FALSE(FunnelShape::from_slots(n, 3).ok()) << n;
   // 143 slots: Ls = max(ceil(143/16), 4f) = 12 > Us = min(143 - 132, 13) = 11.
   EXPECT_EQ(funnel_special_upper_bound(143, 3), 13u);

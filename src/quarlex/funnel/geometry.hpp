@@ -408,12 +408,50 @@ constexpr std::optional<std::size_t> least_slots_for(std::size_t target, std::ui
 
 }  // namespace funnel_detail
 
+// The shape every table with the default exponent starts with when it grows
+// from empty. Working it out costs more than the insertions that fill it, and
+// it depends on the exponent alone, so it is computed once; null when that
+// cannot be done (no memory), and callers then compute it themselves.
+inline const FunnelShape* default_first_shape() noexcept {
+  try {
+    static const FunnelShape shape = [] {
+      const auto n = funnel_detail::smallest_slots(kDefaultReserveExponent, 0);
+      if (!n) panic("the default exponent has a smallest Funnel shape");
+      auto built = FunnelShape::from_slots(*n, kDefaultReserveExponent);
+      if (!built) throw std::bad_alloc();
+      return std::move(built).value();
+    }();
+    return &shape;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// FunnelShape::from_slots, served from the cache for the default first shape.
+inline Result<FunnelShape, FunnelShapeError> funnel_shape_for(std::size_t n, std::uint32_t e) {
+  if (e == kDefaultReserveExponent) {
+    if (const FunnelShape* first = default_first_shape(); first && first->slots == n) {
+      try {
+        return FunnelShape(*first);
+      } catch (const std::bad_alloc&) {
+        return FunnelShapeError{FunnelShapeError::Kind::Alloc, ConfigError::too_small(n)};
+      }
+    }
+  }
+  return FunnelShape::from_slots(n, e);
+}
+
 // Slot count of the first geometry able to hold `budget` entries. Exponents
 // below 3 or from the word width up, and budgets beyond every geometry, have
 // none: CapacityOverflow.
 inline Result<std::size_t, TryReserveError> funnel_slots_for_budget(std::uint32_t e,
                                                                     std::size_t budget) {
   if (budget == 0) return std::size_t{0};
+  if (e == kDefaultReserveExponent) {
+    // The smallest shape is the first that exists at all.
+    if (const FunnelShape* first = default_first_shape(); first && budget <= first->insert_limit)
+      return first->slots;
+  }
   if (e < kFunnelMinReserveExponent || e >= kWordBits) {
     return TryReserveError::CapacityOverflow;
   }

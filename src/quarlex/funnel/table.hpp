@@ -538,7 +538,7 @@ class FunnelTable {
   FunnelTable(std::uint32_t e, std::uint64_t seed) noexcept : reserve_exponent_(e), hasher_(seed) {}
 
   static Result<Storage, StorageError> build_storage(std::size_t n, std::uint32_t e) {
-    auto shape = FunnelShape::from_slots(n, e);
+    auto shape = funnel_shape_for(n, e);
     if (!shape) {
       if (shape.error().kind == FunnelShapeError::Kind::Alloc) {
         return StorageError{TryReserveError::AllocError, 0};
