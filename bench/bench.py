@@ -19,7 +19,6 @@ its own storage per entry, keys and values not counted (see bytes_per_entry).
 from __future__ import annotations
 
 import argparse
-import ctypes
 import gc
 import json
 import os
@@ -296,46 +295,18 @@ def bench_sets(kind: str, n: int, repeat: int) -> list[Row]:
     return run_suite(SET_CLASSES, set_cases(keys), SET_TARGETS, repeat, overhead)
 
 
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-
-
-def _c_heap_in_use() -> Callable[[], int] | None:
-    """glibc's count of bytes in use (heap and mmap'd blocks), if available."""
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except (OSError, AttributeError):
-        return None
-    mallinfo2.restype = _MallInfo2
-
-    def in_use() -> int:
-        info = mallinfo2()
-        return int(info.uordblks + info.hblkhd)
-    return in_use
-
-
-def bytes_per_entry(cls: Any, keys: Sequence[Any]) -> float | None:
-    """Bytes the container holds for its own storage, per entry.
-
-    dict and set count their tables in sys.getsizeof. The quarlex classes
-    keep theirs in the C heap, so for them it is the growth of glibc's
-    in-use bytes while the container is built, plus the object itself."""
-    if cls in (dict, set):
-        c = cls.fromkeys(keys) if cls is dict else cls(keys)
-        return sys.getsizeof(c) / len(keys)
-    in_use = _c_heap_in_use()
-    if in_use is None:
-        return None
-    before = in_use()
-    c = cls()
-    if hasattr(c, "add"):
-        for k in keys:
-            c.add(k)
+def bytes_per_entry(cls: Any, keys: Sequence[Any]) -> float:
+    """Bytes the container holds for its own storage, per entry:
+    sys.getsizeof, which for the quarlex classes counts their tables too."""
+    if cls is dict:
+        c: Any = dict.fromkeys(keys)
+    elif cls is set or hasattr(cls, "add"):
+        c = cls(keys)
     else:
+        c = cls()
         for k in keys:
             c[k] = None
-    return (in_use() - before + sys.getsizeof(c)) / len(keys)
+    return sys.getsizeof(c) / len(keys)
 
 
 def fmt_ns(v: float) -> str:
@@ -343,7 +314,7 @@ def fmt_ns(v: float) -> str:
 
 
 def table(title: str, rows: list[Row], base: str, markdown: bool,
-          memory: dict[str, float | None] | None = None) -> str:
+          memory: dict[str, float] | None = None) -> str:
     names = list(rows[0].ns)
     others = [c for c in names if c != base]
     head = ["operation", f"{base} ns"] + [f"{c} ns (x{base})" for c in others] + ["target"]

@@ -25,8 +25,6 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
-sys.path.insert(0, os.path.dirname(__file__))
-import bench  # noqa: E402
 import quarlex  # noqa: E402
 
 MAPS = ("ElasticHashMap", "FunnelHashMap")
@@ -81,14 +79,10 @@ def plot_probes(path: str, out: str) -> None:
 
 
 def bytes_per_entry(factory: Any, keys: list[int]) -> float:
-    in_use = bench._c_heap_in_use()
-    if in_use is None:
-        raise SystemExit("bytes per entry needs glibc's mallinfo2")
-    before = in_use()
     m = factory()
     for k in keys:
         m[k] = None
-    return (in_use() - before + sys.getsizeof(m)) / len(keys)
+    return sys.getsizeof(m) / len(keys)
 
 
 def plot_bytes(out: str, n: int = 100_000) -> None:
