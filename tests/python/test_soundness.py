@@ -64,40 +64,57 @@ def test_deep_chains_free_without_recursion(cls, link, make):
 
 
 class Toucher:
-    """Equal to every other Toucher of the same hash; comparing runs `touch`."""
+    """Equal to every other Toucher of the same hash and tag; comparing with
+    `other` runs `touch(other)`."""
 
     touch = None
 
-    def __init__(self, h=7):
-        self.h = h
+    def __init__(self, h=7, tag=0):
+        self.h, self.tag = h, tag
 
     def __hash__(self):
         return self.h
 
     def __eq__(self, other):
         if self.touch is not None:
-            type(self).touch()
-        return isinstance(other, Toucher) and other.h == self.h
+            type(self).touch(other)
+        return isinstance(other, Toucher) and (other.h, other.tag) == (self.h, self.tag)
 
 
-def test_comparison_touching_collection_is_not_swallowed(coll_cls):
+def test_comparisons_run_once_and_are_not_swallowed(coll_cls):
     # A class of its own per call: threads running this test at once each
     # set their own `touch`.
     toucher = type("OwnToucher", (Toucher,), {})
     c = fill(coll_cls, [toucher()])
     add = c.__setitem__ if is_map(coll_cls) else lambda k, *v: c.add(k)
-    toucher.touch = lambda: len(c)
+    toucher.touch = lambda other: len(c)
     for _ in range(3):
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             add(toucher(), 2)
     assert len(c) == 1
-    toucher.touch = lambda: add(toucher(99), 0)
+    toucher.touch = lambda other: add(toucher(99), 0)
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         c[toucher()] if is_map(coll_cls) else c.remove(toucher())  # noqa: B018
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         toucher() in c  # noqa: B015
     toucher.touch = None
     assert len(c) == 1 and toucher() in c
+
+    # Keys sharing one hash: probe sequences meet themselves and whole-table
+    # scans follow them, yet every operation compares a stored key once at
+    # most (a comparison may have side effects).
+    c = fill(coll_cls, [toucher(7, tag) for tag in range(300)])
+    add = c.__setitem__ if is_map(coll_cls) else lambda k, *v: c.add(k)
+    remove = c.pop if is_map(coll_cls) else c.remove
+    compared = []
+    toucher.touch = compared.append
+    for op in (lambda k: k in c, lambda k: add(k, 1), remove):
+        for tag in (150, 299, 300):
+            compared.clear()
+            op(toucher(7, tag))
+            assert len(compared) == len({id(k) for k in compared}), (op, tag)
+    toucher.touch = None
+    assert len(c) == 298 and toucher(7, 299) not in c
 
 
 class Probe:

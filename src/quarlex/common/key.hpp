@@ -11,8 +11,11 @@
 // their stored hash is their value.
 #pragma once
 
+#include <array>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace quarlex {
 
@@ -21,6 +24,72 @@ struct KeyTraits {
   static_assert(std::integral<K>, "specialise KeyTraits for non-integral keys");
   static std::uint64_t hash(K k) noexcept { return static_cast<std::uint64_t>(k); }
   static bool eq(K probe, K stored) noexcept { return probe == stored; }
+};
+
+// The slots whose keys one search has found unequal to its probe, so that
+// it compares no stored key twice: a probe sequence may land on a slot more
+// than once, and a scan of the whole table may follow it. `eq` can run
+// arbitrary code (a Python __eq__ with side effects), so a second call is
+// not merely wasted. Only slots holding the probe's fingerprint are
+// compared, rarely more than one or two per search: they sit in a small
+// array, and only past it (many keys sharing whole hashes) in a bitmap over
+// the table, whose allocation may throw std::bad_alloc.
+class ComparedSlots {
+ public:
+  // A record that notes the slots of `equal` calls without comparing: it
+  // rebuilds the record of a search that found nothing by running it again.
+  static constexpr struct NoteOnly {
+  } kNoteOnly{};
+
+  explicit ComparedSlots(std::size_t table_slots) noexcept : table_slots_(table_slots) {}
+  ComparedSlots(std::size_t table_slots, NoteOnly) noexcept
+      : table_slots_(table_slots), comparing_(false) {}
+
+  // Whether the probe equals the key stored in `slot`; false, without a
+  // comparison, when that key was compared before.
+  template <class Q, class K>
+  bool equal(const Q& probe, const K& stored, std::size_t slot) {
+    if (contains(slot)) return false;
+    if (comparing_ && KeyTraits<K>::eq(probe, stored)) return true;
+    note(slot);
+    return false;
+  }
+
+  void compare_from_now() noexcept { comparing_ = true; }
+
+  // Records a slot whose key was found unequal.
+  void note(std::size_t slot) {
+    if (!bits_ && count_ < kFew) {
+      few_[count_++] = slot;
+      return;
+    }
+    if (!bits_) spill();
+    bits_[slot / 64] |= std::uint64_t{1} << (slot % 64);
+  }
+
+ private:
+  static constexpr std::size_t kFew = 8;
+
+  bool contains(std::size_t slot) const noexcept {
+    if (bits_) return ((bits_[slot / 64] >> (slot % 64)) & 1) != 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (few_[i] == slot) return true;
+    }
+    return false;
+  }
+
+  [[gnu::cold, gnu::noinline]] void spill() {
+    bits_ = std::make_unique<std::uint64_t[]>((table_slots_ + 63) / 64);
+    for (std::size_t i = 0; i < count_; ++i) {
+      bits_[few_[i] / 64] |= std::uint64_t{1} << (few_[i] % 64);
+    }
+  }
+
+  std::array<std::size_t, kFew> few_;  // the first count_ are set
+  std::size_t count_ = 0;
+  std::size_t table_slots_;
+  bool comparing_ = true;
+  std::unique_ptr<std::uint64_t[]> bits_;
 };
 
 }  // namespace quarlex

@@ -386,14 +386,15 @@ class ElasticTable {
   std::optional<Location> find_slot_indices_prepared(const Q& probe, const PreparedHash& ph) const {
     ProbeTally counter;
     const Walk w = walk(probe, ph, counter);
-    std::optional<Location> found;
     if (w.kind == Walk::Found) {
-      found = w.loc;
-    } else if (w.kind == Walk::NeedsScan || (w.kind == Walk::Absent && exceptional_)) {
-      found = full_scan(probe, ph, counter);
+      counter.record(true);
+      return w.loc;
     }
-    counter.record(found.has_value());
-    return found;
+    if (w.kind == Walk::Proven || (w.kind == Walk::Absent && !exceptional_)) {
+      counter.record(false);
+      return std::nullopt;
+    }
+    return search_on(probe, ph, counter, w);
   }
 
   // ---------------------------------------------------------------- insertion
@@ -634,7 +635,8 @@ class ElasticTable {
         if (((rec.level_masks[ph.x & 3] >> std::min<std::size_t>(i, 15)) & 1) == 0)
           return "level mask missing" + at;
         ProbeTally counter;
-        const Walk w = walk(key, ph, counter);
+        ComparedSlots compared(slots_);
+        const Walk w = resume(key, ph, counter, walk(key, ph, counter), compared);
         const bool on_schedule = w.kind == Walk::Found && w.loc == Location{i, p};
         if (!exceptional_ && !on_schedule) return "entry off its probe schedule" + at;
         if (find_slot_indices_prepared(key, ph) != Location{i, p}) return "entry not found" + at;
@@ -680,10 +682,13 @@ class ElasticTable {
 
   // The outcome of a walk: found; absent from every slot the walk visits
   // (an exceptional table must still be scanned); proven absent by the
-  // membership record; or cut short by an exhausted position.
+  // membership record; cut short by an exhausted position; or stopped at
+  // the first key compared and found unequal (at `loc`), to be resumed at
+  // `next` with a record of compared slots.
   struct Walk {
-    enum Kind { Found, Absent, Proven, NeedsScan } kind;
-    Location loc;
+    enum Kind { Found, Absent, Proven, NeedsScan, Unequal } kind;
+    Location loc{};
+    const std::uint32_t* next = nullptr;
   };
 
   ElasticTable(std::uint32_t reserve_exponent, std::uint64_t seed) noexcept
@@ -877,6 +882,11 @@ class ElasticTable {
     if (removals_since_refresh_ > insert_limit_) refresh_membership();
   }
 
+  // A slot's index in the whole table: the levels lie end to end.
+  std::size_t slot_index(const Level& l, std::size_t position) const noexcept {
+    return static_cast<std::size_t>(l.region.ctrl - levels_.front().region.ctrl) + position;
+  }
+
   GroupCursor group_over(std::size_t level) const noexcept {
     return GroupCursor::over(levels_[level].region.ctrl, levels_[level].region.len);
   }
@@ -885,41 +895,90 @@ class ElasticTable {
   // then the schedule's walk in query-position order, skipping the levels
   // the record's mask rules out. A Bloom bit missing from the record proves
   // the key absent from the whole table (exceptional entries included).
+  // Most lookups compare one key at most, so this walk keeps no record: it
+  // stops at the first unequal key, which `resume` takes from there.
   template <class Q>
   Walk walk(const Q& probe, const PreparedHash& ph, ProbeTally& counter) const {
-    if (len_ == 0) return Walk{Walk::Proven, {}};
+    if (len_ == 0) return Walk{Walk::Proven};
     const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
-    if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Proven, {}};
+    if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Proven};
     const Level& l0 = levels_[0];
     const std::size_t p0 = level_position(ph.x, 0, l0.region.len, l0.threshold);
-    if (p0 == kNoPosition) return Walk{Walk::NeedsScan, {}};
+    if (p0 == kNoPosition) return Walk{Walk::NeedsScan};
     counter.probe();
-    if (l0.region.ctrl[p0] == ph.fingerprint &&
-        KeyTraits<K>::eq(probe, l0.region.entries[p0].key)) {
-      return Walk{Walk::Found, {0, p0}};
+    if (l0.region.ctrl[p0] == ph.fingerprint) {
+      if (KeyTraits<K>::eq(probe, l0.region.entries[p0].key)) return Walk{Walk::Found, {0, p0}};
+      return Walk{Walk::Unequal, {0, p0}, schedule_.walk_begin()};
     }
+    return walk_from(probe, ph, counter, schedule_.walk_begin(), nullptr);
+  }
+
+  // Continues a walk that stopped at an unequal key, remembering it and
+  // every key compared after it in `compared`; any other walk is returned
+  // as it is.
+  template <class Q>
+  Walk resume(const Q& probe, const PreparedHash& ph, ProbeTally& counter, const Walk& w,
+              ComparedSlots& compared) const {
+    if (w.kind != Walk::Unequal) return w;
+    compared.note(slot_index(levels_[w.loc.level], w.loc.position));
+    return walk_from(probe, ph, counter, w.next, &compared);
+  }
+
+  // The schedule's walk from `salt` on. Without a record of compared slots
+  // it stops at the first unequal key; with one it compares each slot's key
+  // once and goes on.
+  template <class Q>
+  [[gnu::always_inline]] Walk walk_from(const Q& probe, const PreparedHash& ph,
+                                        ProbeTally& counter, const std::uint32_t* salt,
+                                        ComparedSlots* compared) const {
+    const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
     // Bit 15 stands for level 15 and every deeper level.
     const auto mask = static_cast<std::uint32_t>(
         static_cast<std::int32_t>(static_cast<std::int16_t>(rec.level_masks[ph.x & 3])));
-    for (const std::uint32_t* salt = schedule_.walk_begin(); salt != schedule_.walk_end(); ++salt) {
+    for (; salt != schedule_.walk_end(); ++salt) {
       const std::size_t level = salt_level(*salt);
       if (((mask >> level) & 1) == 0) continue;
       const Level& l = levels_[level];
       const std::size_t p = level_position(ph.x, *salt, l.region.len, l.threshold);
-      if (p == kNoPosition) return Walk{Walk::NeedsScan, {}};
+      if (p == kNoPosition) return Walk{Walk::NeedsScan};
       counter.probe();
-      if (l.region.ctrl[p] == ph.fingerprint && KeyTraits<K>::eq(probe, l.region.entries[p].key)) {
-        return Walk{Walk::Found, {level, p}};
+      if (l.region.ctrl[p] != ph.fingerprint) continue;
+      const K& stored = l.region.entries[p].key;
+      if (compared == nullptr) {
+        if (KeyTraits<K>::eq(probe, stored)) return Walk{Walk::Found, {level, p}};
+        return Walk{Walk::Unequal, {level, p}, salt + 1};
       }
+      if (compared->equal(probe, stored, slot_index(l, p))) return Walk{Walk::Found, {level, p}};
     }
-    return Walk{Walk::Absent, {}};
+    return Walk{Walk::Absent};
+  }
+
+  // The rest of a search that met an unequal key or must scan the table.
+  // From here on every compared slot is remembered, so that no stored key
+  // is compared twice: probes of one level may land on the same slot (small
+  // levels above all), and the full scan passes every slot. Taking the hash
+  // and tally by value keeps them in registers on the common path.
+  template <class Q>
+  [[gnu::noinline]] std::optional<Location> search_on(const Q& probe, PreparedHash ph,
+                                                      ProbeTally counter, Walk w) const {
+    ComparedSlots compared(slots_);
+    w = resume(probe, ph, counter, w, compared);
+    std::optional<Location> found;
+    if (w.kind == Walk::Found) {
+      found = w.loc;
+    } else if (w.kind == Walk::NeedsScan || (w.kind == Walk::Absent && exceptional_)) {
+      found = full_scan(probe, ph, counter, compared);
+    }
+    counter.record(found.has_value());
+    return found;
   }
 
   // Every level in order, eight control bytes at a time; keys are compared
-  // only where the byte equals the fingerprint.
+  // only where the byte equals the fingerprint, and not again where the walk
+  // before did.
   template <class Q>
-  std::optional<Location> full_scan(const Q& probe, const PreparedHash& ph,
-                                    ProbeTally& counter) const {
+  std::optional<Location> full_scan(const Q& probe, const PreparedHash& ph, ProbeTally& counter,
+                                    ComparedSlots& compared) const {
     for (std::size_t i = 0; i < levels_.size(); ++i) {
       const Level& l = levels_[i];
       counter.probe(l.region.len);
@@ -928,12 +987,13 @@ class ElasticTable {
         for (std::uint64_t m = group_match_mask(load_group(l.region.ctrl + p), ph.fingerprint);
              m != 0; m &= m - 1) {
           const std::size_t at = p + mask_lowest(m);
-          if (KeyTraits<K>::eq(probe, l.region.entries[at].key)) return Location{i, at};
+          if (compared.equal(probe, l.region.entries[at].key, slot_index(l, at)))
+            return Location{i, at};
         }
       }
       for (; p < l.region.len; ++p) {
         if (l.region.ctrl[p] == ph.fingerprint &&
-            KeyTraits<K>::eq(probe, l.region.entries[p].key)) {
+            compared.equal(probe, l.region.entries[p].key, slot_index(l, p))) {
           return Location{i, p};
         }
       }

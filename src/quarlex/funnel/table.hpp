@@ -171,10 +171,13 @@ class FunnelTable {
     }
     const std::uint8_t t = fingerprint_of(x);
     ProbeTally tally;
-    std::size_t slot = find_on_path(key, PreparedProbe::of(x), t, tally);
+    const PreparedProbe p = PreparedProbe::of(x);
+    std::size_t slot = find_on_path(key, p, t, tally, nullptr);
     if (slot == kNoSlot && exceptional_) {
-      ProbeTally::fallback_scan();
-      slot = exceptional_scan(key, t);
+      slot = scan_off_path(key, t, [&](ComparedSlots* noted) {
+        ProbeTally replay;
+        find_on_path(key, p, t, replay, noted);
+      });
     }
     tally.record(slot != kNoSlot);
     if (slot == kNoSlot) return std::nullopt;
@@ -217,12 +220,15 @@ class FunnelTable {
   std::optional<V> insert(K&& key, V&& value, std::uint64_t x) {
     if (membership_count_ != 0 && summary_may_contain(x)) {
       const std::uint8_t t = fingerprint_of(x);
-      const FunnelOutcome out = search_exact_prepared_for_insert(key, PreparedProbe::of(x), t);
+      const PreparedProbe p = PreparedProbe::of(x);
+      const FunnelOutcome out = search_exact_prepared_for_insert(key, p, t, nullptr);
       if (out.kind == FunnelSearch::Found) {
         return replace(out.slot, std::move(key), std::move(value));
       }
       if (exceptional_) {
-        const std::size_t slot = exceptional_scan(key, t);
+        const std::size_t slot = scan_off_path(key, t, [&](ComparedSlots* noted) {
+          search_exact_prepared_for_insert(key, p, t, noted);
+        });
         if (slot != kNoSlot) return replace(slot, std::move(key), std::move(value));
       }
       if (len_ < shape_.insert_limit) {
@@ -392,7 +398,8 @@ class FunnelTable {
 
   // The full probe path with the slot rule, remembering the first tombstone.
   template <class Q>
-  FunnelOutcome search_exact_mode(const Q& key, const PreparedProbe& p, std::uint8_t t) const {
+  FunnelOutcome search_exact_mode(const Q& key, const PreparedProbe& p, std::uint8_t t,
+                                  ComparedSlots* compared) const {
     if (storage_.region.len == 0) return {FunnelSearch::Exhausted, 0};
     ProbeTally tally;
     std::size_t tomb = kNoSlot;
@@ -403,9 +410,9 @@ class FunnelTable {
       if (b == kUnreduced) return {FunnelSearch::Unreduced, 0};
       const std::size_t start = level.start + b * shape_.bucket_width;
       prefetch_entries(start);
-      if (scan_bucket(key, start, t, tomb, out, tally)) return out;
+      if (scan_bucket(key, start, t, tomb, out, tally, compared)) return out;
     }
-    return search_special(key, p, t, tomb, tally);
+    return search_special(key, p, t, tomb, tally, compared);
   }
 
   // Same result as search_exact_mode. Without tombstones every free slot is
@@ -413,8 +420,8 @@ class FunnelTable {
   // read finds both the candidates and the end of the search.
   template <class Q>
   FunnelOutcome search_exact_prepared_for_insert(const Q& key, const PreparedProbe& p,
-                                                 std::uint8_t t) const {
-    if (tombstones_ != 0) return search_exact_mode(key, p, t);
+                                                 std::uint8_t t, ComparedSlots* compared) const {
+    if (tombstones_ != 0) return search_exact_mode(key, p, t, compared);
     if (storage_.region.len == 0) return {FunnelSearch::Exhausted, 0};
     ProbeTally tally;
     const std::uint8_t* ctrl = storage_.region.ctrl;
@@ -434,15 +441,13 @@ class FunnelTable {
         if (free != 0) match &= (free & (0 - free)) - 1;
         for (; match != 0; match &= match - 1) {
           const std::size_t slot = start + off + mask_lowest(match);
-          if (KeyTraits<K>::eq(key, storage_.region.entries[slot].key)) {
-            return {FunnelSearch::Found, slot};
-          }
+          if (equal_at(key, slot, compared)) return {FunnelSearch::Found, slot};
         }
         if (free != 0) return {FunnelSearch::Vacant, start + off + mask_lowest(free)};
       }
     }
     std::size_t tomb = kNoSlot;
-    return search_special(key, p, t, tomb, tally);
+    return search_special(key, p, t, tomb, tally, compared);
   }
 
   // First free slot on the path of a key known to be absent; compares no keys.
@@ -661,13 +666,13 @@ class FunnelTable {
   // bucket any fingerprint match may be compared without regard to empties.
   template <class Q>
   std::size_t find_on_path(const Q& key, const PreparedProbe& p, std::uint8_t t,
-                           ProbeTally& tally) const {
+                           ProbeTally& tally, ComparedSlots* compared) const {
     const std::size_t slot = shape_.bucket_width <= kGroupWidth
-                                 ? find_in_levels<true>(key, p, t, tally)
-                                 : find_in_levels<false>(key, p, t, tally);
+                                 ? find_in_levels<true>(key, p, t, tally, compared)
+                                 : find_in_levels<false>(key, p, t, tally, compared);
     if (slot != kPastLevels) [[likely]]
       return slot;
-    return find_in_special(key, p, t, tally);
+    return find_in_special(key, p, t, tally, compared);
   }
 
   // The level part of a lookup: the key's slot, kNoSlot when the search
@@ -676,7 +681,7 @@ class FunnelTable {
   // comparison does not wait for the control bytes and then for the entry.
   template <bool kNarrow, class Q>
   std::size_t find_in_levels(const Q& key, const PreparedProbe& p, std::uint8_t t,
-                             ProbeTally& tally) const {
+                             ProbeTally& tally, ComparedSlots* compared) const {
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
     const FingerprintMatcher matcher(t);
@@ -690,13 +695,14 @@ class FunnelTable {
       prefetch_entries(start);
       tally.probe();
       if constexpr (kNarrow) {
-        const std::size_t slot = match_in_group(key, start, matcher(ctrl + start) & keep, tally);
+        const std::size_t slot =
+            match_in_group(key, start, matcher(ctrl + start) & keep, tally, compared);
         if (slot != kNoSlot) return slot;
       } else {
         for (std::size_t off = 0; off < width; off += kGroupWidth) {
           const auto mask = matcher(ctrl + start + off) &
                             FingerprintMatcher::first(std::min(width - off, kGroupWidth));
-          const std::size_t slot = match_in_group(key, start + off, mask, tally);
+          const std::size_t slot = match_in_group(key, start + off, mask, tally, compared);
           if (slot != kNoSlot) return slot;
         }
       }
@@ -708,14 +714,39 @@ class FunnelTable {
   // The slot of `key` among the fingerprint matches `mask` of the group at
   // `group`, or kNoSlot.
   template <class Q, class Mask>
-  std::size_t match_in_group(const Q& key, std::size_t group, Mask mask,
-                             ProbeTally& tally) const {
+  std::size_t match_in_group(const Q& key, std::size_t group, Mask mask, ProbeTally& tally,
+                             ComparedSlots* compared) const {
     for (; mask != 0; mask &= mask - 1) {
       const std::size_t slot = group + FingerprintMatcher::offset(mask);
       tally.compare();
-      if (KeyTraits<K>::eq(key, storage_.region.entries[slot].key)) return slot;
+      if (equal_at(key, slot, compared)) return slot;
     }
     return kNoSlot;
+  }
+
+  // Whether `key` equals the key in `slot`, through `compared` when the
+  // search keeps a record. Level buckets are disjoint and each is read once,
+  // so only the special array, whose probes may meet, and a scan of the
+  // whole table after the path need one.
+  template <class Q>
+  bool equal_at(const Q& key, std::size_t slot, ComparedSlots* compared) const {
+    const K& stored = storage_.region.entries[slot].key;
+    return compared != nullptr ? compared->equal(key, stored, slot)
+                               : KeyTraits<K>::eq(key, stored);
+  }
+
+  // After a path search that missed, in a table with off-path entries: the
+  // slots holding the fingerprint that the search did not compare. It
+  // compared every match it met, all unequal, so running it again, through
+  // `path(record)`, with a record that only notes rebuilds the set without
+  // comparing any key a second time.
+  template <class Q, class Path>
+  [[gnu::noinline]] std::size_t scan_off_path(const Q& key, std::uint8_t t, Path&& path) const {
+    ComparedSlots compared(storage_.region.len, ComparedSlots::kNoteOnly);
+    path(&compared);
+    compared.compare_from_now();
+    ProbeTally::fallback_scan();
+    return exceptional_scan(key, t, compared);
   }
 
   // Starts loading the entries of the bucket at `start`: its first two cache
@@ -734,9 +765,10 @@ class FunnelTable {
   // A lookup that passed every level: the special array under the slot rule.
   template <class Q>
   [[gnu::noinline]] std::size_t find_in_special(const Q& key, const PreparedProbe& p,
-                                                std::uint8_t t, ProbeTally& tally) const {
+                                                std::uint8_t t, ProbeTally& tally,
+                                                ComparedSlots* compared) const {
     std::size_t tomb = kNoSlot;
-    const FunnelOutcome out = search_special(key, p, t, tomb, tally);
+    const FunnelOutcome out = search_special(key, p, t, tomb, tally, compared);
     return out.kind == FunnelSearch::Found ? out.slot : kNoSlot;
   }
 
@@ -745,7 +777,7 @@ class FunnelTable {
   // buckets are read in groups of min(8, slots left).
   template <class Q>
   bool scan_bucket(const Q& key, std::size_t start, std::uint8_t t, std::size_t& tomb,
-                   FunnelOutcome& out, ProbeTally& tally) const {
+                   FunnelOutcome& out, ProbeTally& tally, ComparedSlots* compared) const {
     tally.probe();
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
@@ -754,7 +786,9 @@ class FunnelTable {
           mask_below(static_cast<unsigned>(std::min(width - off, kGroupWidth)));
       std::uint64_t cand = group_match_or_free_mask(load_group(ctrl + start + off), t) & keep;
       for (; cand != 0; cand &= cand - 1) {
-        if (slot_rule(key, start + off + mask_lowest(cand), t, tomb, out, tally)) return true;
+        if (slot_rule(key, start + off + mask_lowest(cand), t, tomb, out, tally, compared)) {
+          return true;
+        }
       }
     }
     return false;
@@ -762,10 +796,11 @@ class FunnelTable {
 
   // One slot of the path: a tombstone is remembered, an empty slot ends the
   // search as Vacant (at the first tombstone, if any), a fingerprint match is
-  // compared.
+  // compared unless it was before (uniform probes may repeat a slot, and the
+  // two buckets may be one).
   template <class Q>
   bool slot_rule(const Q& key, std::size_t slot, std::uint8_t t, std::size_t& tomb,
-                 FunnelOutcome& out, ProbeTally& tally) const {
+                 FunnelOutcome& out, ProbeTally& tally, ComparedSlots* compared) const {
     const std::uint8_t c = storage_.region.ctrl[slot];
     if (c == kCtrlTombstone) {
       if (tomb == kNoSlot) tomb = slot;
@@ -777,7 +812,7 @@ class FunnelTable {
     }
     if (c != t) return false;
     tally.compare();
-    if (!KeyTraits<K>::eq(key, storage_.region.entries[slot].key)) return false;
+    if (!equal_at(key, slot, compared)) return false;
     out = {FunnelSearch::Found, slot};
     return true;
   }
@@ -786,7 +821,10 @@ class FunnelTable {
   // slot rule, then the end of the path.
   template <class Q>
   FunnelOutcome search_special(const Q& key, const PreparedProbe& p, std::uint8_t t,
-                               std::size_t& tomb, ProbeTally& tally) const {
+                               std::size_t& tomb, ProbeTally& tally,
+                               ComparedSlots* compared) const {
+    ComparedSlots own(storage_.region.len);
+    if (compared == nullptr) compared = &own;
     const FunnelShape& s = shape_;
     FunnelOutcome out{};
     for (std::size_t j = 0; j < s.special_probes; ++j) {
@@ -795,15 +833,15 @@ class FunnelTable {
           s.uniform_len);
       if (i == kUnreduced) return {FunnelSearch::Unreduced, 0};
       tally.probe();
-      if (slot_rule(key, s.uniform_start + i, t, tomb, out, tally)) return out;
+      if (slot_rule(key, s.uniform_start + i, t, tomb, out, tally, compared)) return out;
     }
     const auto pair = pair_buckets(p);
     if (!pair) return {FunnelSearch::Unreduced, 0};
     tally.probe();
     tally.probe();
     for (std::size_t k = 0; k < s.pair_width; ++k) {
-      if (slot_rule(key, pair->first + k, t, tomb, out, tally)) return out;
-      if (slot_rule(key, pair->second + k, t, tomb, out, tally)) return out;
+      if (slot_rule(key, pair->first + k, t, tomb, out, tally, compared)) return out;
+      if (slot_rule(key, pair->second + k, t, tomb, out, tally, compared)) return out;
     }
     if (tomb != kNoSlot) return {FunnelSearch::Vacant, tomb};
     return {FunnelSearch::Exhausted, 0};
@@ -840,16 +878,17 @@ class FunnelTable {
   }
 
   // Fallback for tables with off-path entries: every slot whose byte is t,
-  // in index order. The zero tail never matches a fingerprint.
+  // in index order, but those the path search compared. The zero tail never
+  // matches a fingerprint.
   template <class Q>
-  std::size_t exceptional_scan(const Q& key, std::uint8_t t) const {
+  std::size_t exceptional_scan(const Q& key, std::uint8_t t, ComparedSlots& compared) const {
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t n = storage_.region.len;
     for (std::size_t i = 0; i < n; i += kGroupWidth) {
       for (std::uint64_t match = group_match_mask(load_group(ctrl + i), t); match != 0;
            match &= match - 1) {
         const std::size_t slot = i + mask_lowest(match);
-        if (KeyTraits<K>::eq(key, storage_.region.entries[slot].key)) return slot;
+        if (compared.equal(key, storage_.region.entries[slot].key, slot)) return slot;
       }
     }
     return kNoSlot;
