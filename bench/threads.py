@@ -13,6 +13,11 @@ microsecond over all threads, from the first thread's start to the last one's en
 best of `--repeat` runs; the ratio is 2 threads against 1. The same run with
 a private map per thread (built by that thread) shows what the machine
 itself allows: two threads sharing nothing, not even key objects.
+
+A second table times single-thread writes (insert every key into an empty
+map, replace every value, delete every key; ns per operation, best of
+`--repeat`) on a map that only this thread has used and on one that another
+thread has read first, which gives it reader slots that every write checks.
 """
 
 from __future__ import annotations
@@ -85,6 +90,43 @@ def throughput(cls: Any, shared: Any, keys: list[Any], threads: int) -> float:
     return threads * rounds * len(keys) / ((max(done) - min(started)) / 1000)
 
 
+WRITES = ("insert", "replace", "del")
+
+
+def write_costs(cls: Any, keys: list[Any], slots: bool) -> list[float]:
+    """ns per insert, replace and del on an empty `cls` map, read first by
+    this thread and, with `slots`, by another."""
+    m = cls()
+    m.get(0)
+    if slots:
+        reader = threading.Thread(target=m.get, args=(0,))
+        reader.start()
+        reader.join()
+    values = [1] * len(keys)
+    costs = []
+    for op in (lambda: map(m.__setitem__, keys, values), lambda: map(m.__setitem__, keys, values),
+               lambda: map(m.__delitem__, keys)):
+        start = time.perf_counter_ns()
+        deque(op(), 0)
+        costs.append((time.perf_counter_ns() - start) / len(keys))
+    return costs
+
+
+def measure_writes(n: int, repeat: int) -> dict[str, list[list[float]]]:
+    """Per quarlex class: the write costs without and with reader slots,
+    the two taking turns within the repeats."""
+    keys = make_keys("int", n)
+    rows = {}
+    for name, cls in list(CLASSES.items())[1:]:
+        best = [[float("inf")] * len(WRITES) for _ in range(2)]
+        for _ in range(repeat):
+            for slots in (False, True):
+                costs = write_costs(cls, keys, slots)
+                best[slots] = [min(b, c) for b, c in zip(best[slots], costs)]
+        rows[name] = best
+    return rows
+
+
 def measure(kind: str, n: int, repeat: int) -> dict[str, tuple[float, float, float]]:
     """Per class: 1 thread, 2 threads on one map, 2 threads on a map each."""
     keys = make_keys(kind, n)
@@ -122,6 +164,19 @@ def main(argv: Iterable[str] | None = None) -> None:
                     print(f"n={n:<7} {kind:<3} {name:<15} 1 thread {one:6.1f}/µs  "
                           f"2 on one map {two:6.1f}/µs {ratio:.2f}x{mark:2}  "
                           f"2 on own maps {private:6.1f}/µs {private / one:.2f}x", flush=True)
+
+    if args.markdown:
+        print("\n| n | class | write | one thread's map (ns) | with reader slots (ns) | change |")
+        print("|---|---|---|---:|---:|---:|")
+    for n in args.sizes:
+        for name, (alone, slotted) in measure_writes(n, args.repeat).items():
+            for op, a, b in zip(WRITES, alone, slotted):
+                if args.markdown:
+                    print(f"| {n:,} | {name} | {op} | {a:.1f} | {b:.1f} "
+                          f"| {100 * (b / a - 1):+.1f}% |")
+                else:
+                    print(f"n={n:<7} int {name:<15} {op:<7} alone {a:6.1f} ns  "
+                          f"with slots {b:6.1f} ns  {100 * (b / a - 1):+5.1f}%", flush=True)
 
 
 if __name__ == "__main__":
