@@ -110,21 +110,28 @@ inline std::uintptr_t thread_token() noexcept {
 //   with the low bit set, owned and never freed before the flag. Each slot
 //   counts the shared accesses that incremented it. A writer holds the
 //   object only while `state_` is -1 and every slot is 0.
+// - `used_`: bit i % 32 is set, for good, before slot i first counts a read.
+//   Writers check only the slots of set bits: on a machine with many CPUs
+//   and a few reading threads, a write then loads a few lines instead of
+//   one per CPU.
 //
-// Memory ordering. A reader in the slots increments its slot, then loads
-// `state_`; a writer swaps `state_` from 0 to -1, then loads `mode_` and each
-// slot. Both sides store, then load a location the other side stores:
-// store-load order, which acquire/release does not give (each load could be
-// satisfied before the other side's store is visible, and both proceed). All
-// of these are therefore sequentially consistent, so they fall in one total
-// order: if the writer's swap comes first, the reader's load sees -1 and the
-// reader backs off; otherwise the reader's increment precedes the swap, and
-// the writer's later loads see the slots (published before the increment)
-// and the count, and the writer backs off. At worst both back off; neither
-// waits. On x86 the increment and the swap are locked instructions (full
-// fences) and the loads are plain moves, so this costs readers no more than
-// the central counter does. Reads counted in `state_` need no such argument:
-// a writer's swap from 0 fails while the count is positive.
+// Memory ordering. A reader in the slots makes sure its bit is set in
+// `used_`, increments its slot, then loads `state_`; a writer swaps `state_`
+// from 0 to -1, then loads `mode_`, `used_` and the slots it marks. Both
+// sides store, then load a location the other side stores: store-load
+// order, which acquire/release does not give (each load could be satisfied
+// before the other side's store is visible, and both proceed). All of these
+// are therefore sequentially consistent, so they fall in one total order: if
+// the writer's swap comes first, the reader's load sees -1 and the reader
+// backs off; otherwise the reader's increment precedes the swap, and so do
+// the bit (set by the reader, or by an earlier one whose setting preceded
+// the reader's load of it) and the slots (published before the bit); the
+// writer's later loads see all three, and the writer backs off. At worst
+// both back off; neither waits. On x86 the increment and the swap are locked
+// instructions (full fences) and the loads are plain moves, so this costs
+// readers no more than the central counter does. Reads counted in `state_`
+// need no such argument: a writer's swap from 0 fails while the count is
+// positive.
 class BorrowFlag {
  public:
   BorrowFlag() noexcept = default;
@@ -158,10 +165,14 @@ class BorrowFlag {
       return false;
     }
     if (const borrow_detail::ReaderSlot* readers = slots(mode_.load(std::memory_order_seq_cst))) {
-      for (std::size_t i = 0, n = borrow_detail::kSlotCount; i < n; ++i) {
-        if (readers[i].readers.load(std::memory_order_seq_cst) != 0) {
-          state_.store(0, std::memory_order_release);
-          return false;
+      for (std::uint32_t used = used_.load(std::memory_order_seq_cst); used != 0;
+           used &= used - 1) {
+        for (std::size_t i = static_cast<std::size_t>(std::countr_zero(used));
+             i < borrow_detail::kSlotCount; i += kUsedBits) {
+          if (readers[i].readers.load(std::memory_order_seq_cst) != 0) {
+            state_.store(0, std::memory_order_release);
+            return false;
+          }
         }
       }
     }
@@ -176,6 +187,7 @@ class BorrowFlag {
 
  private:
   static constexpr std::uintptr_t kSlotsTag = 1;
+  static constexpr std::size_t kUsedBits = 32;
 
   static borrow_detail::ReaderSlot* slots(std::uintptr_t mode) noexcept {
     return (mode & kSlotsTag) != 0 ? reinterpret_cast<borrow_detail::ReaderSlot*>(mode - kSlotsTag)
@@ -211,8 +223,12 @@ class BorrowFlag {
   }
 
   ReaderCount* try_slot(borrow_detail::ReaderSlot* readers) noexcept {
-    ReaderCount& count =
-        readers[borrow_detail::current_cpu() & (borrow_detail::kSlotCount - 1)].readers;
+    const std::size_t i = borrow_detail::current_cpu() & (borrow_detail::kSlotCount - 1);
+    const std::uint32_t bit = std::uint32_t{1} << (i % kUsedBits);
+    if ((used_.load(std::memory_order_seq_cst) & bit) == 0) [[unlikely]] {
+      used_.fetch_or(bit, std::memory_order_seq_cst);
+    }
+    ReaderCount& count = readers[i].readers;
     count.fetch_add(1, std::memory_order_seq_cst);
     if (state_.load(std::memory_order_seq_cst) < 0) {
       count.fetch_sub(1, std::memory_order_relaxed);
@@ -252,7 +268,10 @@ class BorrowFlag {
   }
 
   ReaderCount state_{0};
+  std::atomic<std::uint32_t> used_{0};  // in the padding before mode_
   std::atomic<std::uintptr_t> mode_{0};
 };
+static_assert(sizeof(BorrowFlag) == 2 * sizeof(std::uintptr_t) || sizeof(std::uintptr_t) < 8,
+              "the used-slot bits live in the count's padding");
 
 }  // namespace quarlex::py
