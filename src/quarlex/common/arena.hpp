@@ -15,7 +15,6 @@
 // `ArenaDropGuard` during teardown and rebuild).
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -229,22 +228,11 @@ struct SlotRegion {
   void copy_values_to(const SlotRegion& dst, Touch&& touch, Copy&& copy) const {
     static_assert(std::is_nothrow_invocable_v<Copy&, const E&, E*>,
                   "a half-copied region cannot be unwound");
-    constexpr std::size_t kAhead = 8;
-    std::array<std::size_t, kAhead> ring{};
-    std::size_t seen = 0;
-    for_each_full(ctrl, len, [&](std::size_t i) {
-      touch(std::as_const(entries[i]));
-      if (seen >= kAhead) {
-        const std::size_t j = ring[seen % kAhead];
-        copy(std::as_const(entries[j]), &dst.entries[j]);
-      }
-      ring[seen % kAhead] = i;
-      ++seen;
-    });
-    for (std::size_t k = seen > kAhead ? seen - kAhead : 0; k < seen; ++k) {
-      const std::size_t j = ring[k % kAhead];
-      copy(std::as_const(entries[j]), &dst.entries[j]);
-    }
+    auto fetch = [&](std::size_t i) { touch(std::as_const(entries[i])); };
+    auto place = [&](std::size_t i) { copy(std::as_const(entries[i]), &dst.entries[i]); };
+    Lookahead<std::size_t, decltype(fetch), decltype(place)> ahead(fetch, place);
+    for_each_full(ctrl, len, [&](std::size_t i) { ahead.push(i); });
+    ahead.finish();
   }
 
   // Hands each live entry to `f` in index order, eight control bytes at a

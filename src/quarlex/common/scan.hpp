@@ -7,6 +7,7 @@
 // byte by byte, so the cursor never reads past the region.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -65,5 +66,36 @@ template <class F>
     if (ctrl_is_full(ctrl[p])) f(p);
   }
 }
+
+// Hands each pushed item to body(item) eight items after touch(item), so
+// that what the body is about to read (objects reached through a table
+// entry, in the table's order) can be fetched meanwhile. finish() hands over
+// the last eight. Invariant: the items pushed but not yet given to the body
+// are the last min(pushed, 8), held in ring_ by push number.
+template <class T, class Touch, class Body>
+class Lookahead {
+ public:
+  Lookahead(Touch& touch, Body& body) noexcept : touch_(touch), body_(body) {}
+
+  void push(T item) {
+    touch_(item);
+    if (pushed_ >= kAhead) body_(ring_[pushed_ % kAhead]);
+    ring_[pushed_ % kAhead] = item;
+    ++pushed_;
+  }
+
+  void finish() {
+    for (std::size_t i = pushed_ > kAhead ? pushed_ - kAhead : 0; i < pushed_; ++i) {
+      body_(ring_[i % kAhead]);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kAhead = 8;
+  Touch& touch_;
+  Body& body_;
+  std::array<T, kAhead> ring_{};
+  std::size_t pushed_ = 0;
+};
 
 }  // namespace quarlex

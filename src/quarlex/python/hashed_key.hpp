@@ -16,7 +16,6 @@
 // leaves them as they were.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +25,7 @@
 #include "quarlex/common/errors.hpp"
 #include "quarlex/common/key.hpp"
 #include "quarlex/common/portable.hpp"
+#include "quarlex/common/scan.hpp"
 #include "quarlex/python/ref.hpp"
 
 namespace quarlex::py {
@@ -97,7 +97,6 @@ inline void prefetch_object(const PyObject* o) noexcept { prefetch_write(o); }
 // walked once; the elements must stay in place meanwhile.
 template <class Range, class Touch, class Body>
 void for_each_ahead(const Range& range, Touch&& touch, Body&& body) {
-  constexpr std::size_t kAhead = 8;
   using Element = std::remove_reference_t<decltype(*range.begin())>;
   if constexpr (requires { range.for_each(body); }) {
     if (range.len() < kPrefetchFrom) {
@@ -105,20 +104,16 @@ void for_each_ahead(const Range& range, Touch&& touch, Body&& body) {
       return;
     }
   }
-  std::array<Element*, kAhead> ring;
-  std::size_t seen = 0;
-  const auto step = [&](Element& x) {
-    touch(x);
-    if (seen >= kAhead) body(*ring[seen % kAhead]);
-    ring[seen % kAhead] = &x;
-    ++seen;
-  };
-  if constexpr (requires { range.for_each(step); }) {
-    range.for_each(step);
+  auto fetch = [&](Element* x) { touch(*x); };
+  auto give = [&](Element* x) { body(*x); };
+  Lookahead<Element*, decltype(fetch), decltype(give)> ahead(fetch, give);
+  const auto push = [&](Element& x) { ahead.push(&x); };
+  if constexpr (requires { range.for_each(push); }) {
+    range.for_each(push);
   } else {
-    for (Element& x : range) step(x);
+    for (Element& x : range) push(x);
   }
-  for (std::size_t i = seen > kAhead ? seen - kAhead : 0; i < seen; ++i) body(*ring[i % kAhead]);
+  ahead.finish();
 }
 
 // Python's == with the probe on the left; an exception counts as "different"
