@@ -32,7 +32,14 @@ class Panic : public std::exception {
   std::string message_;
 };
 
-[[noreturn]] inline void panic(std::string message) { throw Panic(std::move(message)); }
+// Out of line and cold: invariant checks sit on hot paths, where only the
+// test and a call may stay inline.
+[[noreturn, gnu::cold, gnu::noinline]] inline void panic(std::string message) {
+  throw Panic(std::move(message));
+}
+[[noreturn, gnu::cold, gnu::noinline]] inline void panic(const char* message) {
+  throw Panic(message);
+}
 
 enum class TryReserveError : std::uint8_t {
   CapacityOverflow = 0,

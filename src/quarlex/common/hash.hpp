@@ -47,11 +47,12 @@ inline std::uint64_t entropy64() {
 
 }  // namespace detail
 
-// Process seed G: drawn once, on first use, shared by every table.
-inline std::uint64_t process_seed() {
-  static const std::uint64_t seed = detail::entropy64() | 1;
-  return seed;
-}
+// Process seed G: drawn once, when the library loads, and shared by every
+// table. A namespace-scope constant rather than a function-local static, so
+// a lookup reads it without the first-use guard.
+inline const std::uint64_t kProcessSeed = detail::entropy64() | 1;
+
+inline std::uint64_t process_seed() noexcept { return kProcessSeed; }
 
 // A fresh per-table seed S. A once-seeded Weyl sequence passed through the
 // mixer gives distinct, unpredictable values without a system call per table.

@@ -45,7 +45,7 @@ Ref element_of(const Entry& e) {
 // objects to stay cached, the objects are fetched a few entries ahead of the
 // reference count updates that write to them; in small ones that only costs.
 template <Flavour F, class Map>
-std::vector<Ref> snapshot_of(const Map& map) {
+[[gnu::flatten]] std::vector<Ref> snapshot_of(const Map& map) {
   std::vector<Ref> out;
   out.reserve(F == Flavour::Items ? 2 * map.len() : map.len());
   const auto take = [&](const auto& e) {

@@ -479,7 +479,8 @@ struct SetClass {
 
   // ------------------------------------------------------------ elements
 
-  static int contains(PyObject* self, PyObject* value) noexcept {
+  // Flattened like the map's lookups.
+  [[gnu::flatten]] static int contains(PyObject* self, PyObject* value) noexcept {
     return guard<int>(-1, [&] {
       Object* obj = of(self);
       SharedBorrow borrow(obj->borrow);
