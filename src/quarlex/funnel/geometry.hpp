@@ -249,12 +249,20 @@ struct PaperConfig {
 };
 
 // One level: `buckets` buckets of `bucket_width` slots from slot `start`.
-// `salt` (level index << 16) keeps the levels' bucket choices independent.
+// `salt` (level index << 16) keeps the levels' bucket choices independent;
+// `spread` is salt * kSaltSpread, kept so that a lookup's first attempt at
+// each level costs one multiply less.
 struct LevelShape {
   std::uint64_t salt;
   std::size_t start;
   std::uint64_t threshold;
   std::size_t buckets;
+  std::uint64_t spread;
+
+  LevelShape(std::uint64_t salt_, std::size_t start_, std::uint64_t threshold_,
+             std::size_t buckets_) noexcept
+      : salt(salt_), start(start_), threshold(threshold_), buckets(buckets_),
+        spread(salt_ * kSaltSpread) {}
 };
 
 struct FunnelShapeError {

@@ -88,6 +88,18 @@ inline constexpr std::size_t kUnreduced = kRejected;
   return i;
 }
 
+// The same index for a site whose attempt-0 salt term, salt * kSaltSpread,
+// is precomputed as `spread` (the levels keep theirs).
+[[gnu::always_inline]] inline std::size_t unbiased_funnel_index_spread(
+    const PreparedProbe& p, std::uint64_t salt, std::uint64_t spread, std::uint64_t threshold,
+    std::size_t range) noexcept {
+  const std::size_t i = reduce_unbiased(probe_site_mix_spread(p.a, spread) ^ p.b, range, threshold);
+  if (i == kRejected) [[unlikely]] {
+    return reduce_prepared_funnel_retries(p, salt, threshold, range, kReductionAttempts - 1);
+  }
+  return i;
+}
+
 enum class FunnelSearch : std::uint8_t { Found, Vacant, Exhausted, Unreduced };
 
 // Outcome of a search along a key's probe path. `slot` is meaningful for

@@ -405,8 +405,7 @@ class FunnelTable {
     std::size_t tomb = kNoSlot;
     FunnelOutcome out{};
     for (const LevelShape& level : shape_.levels) {
-      const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
-          p, level.salt, level.threshold, level.buckets);
+      const std::size_t b = level_bucket(p, level);
       if (b == kUnreduced) return {FunnelSearch::Unreduced, 0};
       const std::size_t start = level.start + b * shape_.bucket_width;
       prefetch_entries(start);
@@ -427,8 +426,7 @@ class FunnelTable {
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
     for (const LevelShape& level : shape_.levels) {
-      const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
-          p, level.salt, level.threshold, level.buckets);
+      const std::size_t b = level_bucket(p, level);
       if (b == kUnreduced) return {FunnelSearch::Unreduced, 0};
       const std::size_t start = level.start + b * width;
       prefetch_entries(start);
@@ -459,8 +457,7 @@ class FunnelTable {
     const std::uint64_t narrow_keep =
         mask_below(static_cast<unsigned>(std::min(width, kGroupWidth)));
     for (const LevelShape& level : shape_.levels) {
-      const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
-          p, level.salt, level.threshold, level.buckets);
+      const std::size_t b = level_bucket(p, level);
       if (b == kUnreduced) [[unlikely]]
         return {FunnelSearch::Unreduced, 0};
       const std::size_t start = level.start + b * width;
@@ -687,8 +684,7 @@ class FunnelTable {
     const FingerprintMatcher matcher(t);
     const auto keep = FingerprintMatcher::first(kNarrow ? width : kGroupWidth);
     for (const LevelShape& level : shape_.levels) {
-      const std::size_t b = unbiased_prepared_funnel_probe_index_in_range(
-          p, level.salt, level.threshold, level.buckets);
+      const std::size_t b = level_bucket(p, level);
       if (b == kUnreduced) [[unlikely]]
         return kNoSlot;
       const std::size_t start = level.start + b * width;
@@ -749,12 +745,24 @@ class FunnelTable {
     return exceptional_scan(key, t, compared);
   }
 
+  // The key's bucket in `level`, or kUnreduced.
+  [[gnu::always_inline]] static std::size_t level_bucket(const PreparedProbe& p,
+                                                         const LevelShape& level) noexcept {
+    return unbiased_funnel_index_spread(p, level.salt, level.spread, level.threshold,
+                                        level.buckets);
+  }
+
+  // Smaller tables keep their entries in the caches between lookups, where
+  // the prefetches only add instructions.
+  static constexpr std::size_t kPrefetchEntriesFrom = std::size_t{1} << 14;
+
   // Starts loading the entries of the bucket at `start`: its first two cache
   // lines and its last, which is all of it up to 129 bytes. Addresses are
   // formed as integers: a prefetch never faults, even past the block. Always
   // inlined: GCC deems an out-of-line function of prefetches alone free of
   // effects and drops its calls.
   [[gnu::always_inline]] void prefetch_entries(std::size_t start) const noexcept {
+    if (storage_.region.len < kPrefetchEntriesFrom) return;
     const auto first = reinterpret_cast<std::uintptr_t>(storage_.region.entries + start);
     const std::uintptr_t last = first + shape_.bucket_width * sizeof(entry_type) - 1;
     __builtin_prefetch(reinterpret_cast<const void*>(first));
