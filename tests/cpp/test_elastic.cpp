@@ -226,6 +226,14 @@ TEST(ElasticProbe, QueryPositions) {
       ASSERT_EQ(detail::phi_in_domain(level, j), phi(level + 1, j)) << level << " " << j;
     }
   }
+  // So does the precomputed table of every schedulable route.
+  for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
+    const std::uint32_t first = ProbeSchedule::first_probe(level);
+    for (std::uint32_t r = 0; r < schedule_routes_for_level(level); ++r) {
+      ASSERT_EQ(kRouteKeys[kRouteKeyStart[level] + r], phi(level + 1, first + r)) << level;
+    }
+  }
+  EXPECT_EQ(kRouteKeyStart.back(), kRouteKeys.size());
 }
 
 TEST(ElasticProbe, ScheduleCapacityTable) {

@@ -178,6 +178,30 @@ constexpr std::size_t schedule_capacity(std::size_t levels) noexcept {
 }
 static_assert(schedule_capacity(kMaxElasticLevels) <= 0xFFFF, "schedule offsets are 16 bits");
 
+// The query position of every route any table can schedule, level after
+// level in probe order from each level's first schedulable probe. They are
+// the same for every table, so a new table copies them instead of working
+// each one out again (17 KB, built by the compiler).
+inline constexpr std::array<std::uint16_t, kMaxElasticLevels + 1> kRouteKeyStart = [] {
+  std::array<std::uint16_t, kMaxElasticLevels + 1> start{};
+  for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
+    start[level + 1] = static_cast<std::uint16_t>(start[level] + schedule_routes_for_level(level));
+  }
+  return start;
+}();
+
+inline constexpr auto kRouteKeys = [] {
+  std::array<std::uint32_t, schedule_capacity(kMaxElasticLevels)> keys{};
+  for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
+    const std::uint32_t first = level == 0 ? 2 : 1;
+    for (std::size_t r = 0; r < schedule_routes_for_level(level); ++r) {
+      keys[kRouteKeyStart[level] + r] = static_cast<std::uint32_t>(
+          detail::phi_in_domain(level, first + static_cast<std::uint32_t>(r)));
+    }
+  }
+  return keys;
+}();
+
 // One scheduled probe: its query position phi(level + 1, probe) and salt.
 struct PhiRoute {
   std::uint32_t key;
@@ -384,8 +408,9 @@ class ProbeSchedule {
     return true;
   }
 
+  // Probes within the cap only.
   static std::uint32_t route_key(std::size_t level, std::uint32_t probe) noexcept {
-    return static_cast<std::uint32_t>(detail::phi_in_domain(level, probe));
+    return kRouteKeys[kRouteKeyStart[level] + probe - first_probe(level)];
   }
 
   // The query position of a scheduled route, read from its segment.
