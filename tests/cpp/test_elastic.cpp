@@ -230,10 +230,12 @@ TEST(ElasticProbe, QueryPositions) {
   for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
     const std::uint32_t first = ProbeSchedule::first_probe(level);
     for (std::uint32_t r = 0; r < schedule_routes_for_level(level); ++r) {
-      ASSERT_EQ(kRouteKeys[kRouteKeyStart[level] + r], phi(level + 1, first + r)) << level;
+      const PhiRoute& route = kRoutes[kRouteStart[level] + r];
+      ASSERT_EQ(route.key, phi(level + 1, first + r)) << level;
+      ASSERT_EQ(route.salt, probe_salt(level, first + r)) << level;
     }
   }
-  EXPECT_EQ(kRouteKeyStart.back(), kRouteKeys.size());
+  EXPECT_EQ(kRouteStart.back(), kRoutes.size());
 }
 
 TEST(ElasticProbe, ScheduleCapacityTable) {

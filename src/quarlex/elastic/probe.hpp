@@ -178,30 +178,6 @@ constexpr std::size_t schedule_capacity(std::size_t levels) noexcept {
 }
 static_assert(schedule_capacity(kMaxElasticLevels) <= 0xFFFF, "schedule offsets are 16 bits");
 
-// The query position of every route any table can schedule, level after
-// level in probe order from each level's first schedulable probe. They are
-// the same for every table, so a new table copies them instead of working
-// each one out again (17 KB, built by the compiler).
-inline constexpr std::array<std::uint16_t, kMaxElasticLevels + 1> kRouteKeyStart = [] {
-  std::array<std::uint16_t, kMaxElasticLevels + 1> start{};
-  for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
-    start[level + 1] = static_cast<std::uint16_t>(start[level] + schedule_routes_for_level(level));
-  }
-  return start;
-}();
-
-inline constexpr auto kRouteKeys = [] {
-  std::array<std::uint32_t, schedule_capacity(kMaxElasticLevels)> keys{};
-  for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
-    const std::uint32_t first = level == 0 ? 2 : 1;
-    for (std::size_t r = 0; r < schedule_routes_for_level(level); ++r) {
-      keys[kRouteKeyStart[level] + r] = static_cast<std::uint32_t>(
-          detail::phi_in_domain(level, first + static_cast<std::uint32_t>(r)));
-    }
-  }
-  return keys;
-}();
-
 // One scheduled probe: its query position phi(level + 1, probe) and salt.
 struct PhiRoute {
   std::uint32_t key;
@@ -212,26 +188,46 @@ struct PhiRoute {
   friend bool operator==(const PhiRoute&, const PhiRoute&) = default;
 };
 
+// Every route any table can schedule, level after level in probe order
+// from each level's first schedulable probe. A route depends on its level
+// and probe alone, so all tables share these (34 KB, built by the
+// compiler) and a schedule keeps only counts into them and its walk.
+inline constexpr std::array<std::uint16_t, kMaxElasticLevels + 1> kRouteStart = [] {
+  std::array<std::uint16_t, kMaxElasticLevels + 1> start{};
+  for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
+    start[level + 1] = static_cast<std::uint16_t>(start[level] + schedule_routes_for_level(level));
+  }
+  return start;
+}();
+
+inline constexpr auto kRoutes = [] {
+  std::array<PhiRoute, schedule_capacity(kMaxElasticLevels)> routes{};
+  for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
+    const std::uint32_t first = level == 0 ? 2 : 1;
+    for (std::uint32_t r = 0; r < schedule_routes_for_level(level); ++r) {
+      routes[kRouteStart[level] + r] = PhiRoute{
+          static_cast<std::uint32_t>(detail::phi_in_domain(level, first + r)),
+          probe_salt(level, first + r)};
+    }
+  }
+  return routes;
+}();
+
 // The probe schedule up to a horizon H: exactly one route for each
 // (level i, probe j) with phi(i + 1, j) <= H, except (0, 1), which a lookup
-// checks on its own. Each level's routes form a segment in probe order, so
-// every segment is sorted by query position. The segments lie end to end,
-// each with room for some more routes; the room grows (all segments moved to
-// a larger array) only when an extension needs it, and never past the
-// probes within the position cap. A table that reaches small query
-// positions only thus keeps a small schedule. A route depends on its level
-// and probe alone, so a clear keeps the computed ones past each count for
-// the next extension: a route slot past the count holds either such a route
-// or zeros (no query position is 0).
+// checks on its own. Level i's routes are the first counts_[i] of its
+// segment of kRoutes, in probe order and so in increasing query position.
 //
 // The walk is what a lookup visits: per level, the leading routes of its
 // segment up to the deepest probe at which an entry was placed since the
 // last clear (later probes hold no entry), merged across levels by query
 // position. It keeps only the salts (a salt names its level and probe, so
-// its query position) and has room for every route the segments have room
-// for. Invariant: walk_ holds the salts of the first walk_len_[i] routes of
-// every segment i in increasing query position, and
-// walk_len_[i] <= counts_[i] <= room(i).
+// its query position). Its room grows only when an extension needs it, and
+// never past the routes within the position cap, so a table that reaches
+// small query positions only keeps a small walk. Invariant: walk_ holds the
+// salts of the first walk_len_[i] routes of every segment i in increasing
+// query position, walk_len_[i] <= counts_[i], and the counts sum to at most
+// walk_.size(), the room.
 class ProbeSchedule {
  public:
   ProbeSchedule() noexcept = default;
@@ -249,25 +245,24 @@ class ProbeSchedule {
   bool try_extend(std::uint32_t position) noexcept {
     if (position > kQueryPositionCap) return false;
     Counts need{};
-    bool short_of_room = false;
+    std::size_t total = 0;
     for (std::size_t level = 0; level < levels_; ++level) {
-      need[level] = static_cast<std::uint16_t>(routes_up_to(level, position));
-      short_of_room |= need[level] > room(level);
-    }
-    if (short_of_room && !try_room_for(need)) return false;
-    for (std::size_t level = 0; level < levels_; ++level) {
-      PhiRoute* segment = routes_.data() + offset_[level];
-      for (std::uint32_t j = first_probe(level) + counts_[level]; counts_[level] < need[level];
-           ++j) {
-        PhiRoute& route = segment[counts_[level]++];
-        if (route.key == 0) route = PhiRoute{route_key(level, j), probe_salt(level, j)};
+      const PhiRoute* segment = level_routes(level);
+      std::size_t n = counts_[level];
+      for (const std::size_t end = schedule_routes_for_level(level);
+           n < end && segment[n].key <= position;) {
+        ++n;
       }
+      need[level] = static_cast<std::uint16_t>(n);
+      total += n;
     }
+    if (total > walk_.size() && !try_room_for(total)) return false;
+    counts_ = need;
     horizon_ = position;
     return true;
   }
 
-  // Takes in more levels, with no room yet; the routes and walk stay.
+  // Takes in more levels, with no room yet; the walk stays.
   void widen(std::size_t levels) noexcept { levels_ = std::max(levels_, levels); }
 
   // Lets the walk reach probe `probe` of `level`, already scheduled: its new
@@ -329,23 +324,20 @@ class ProbeSchedule {
   std::uint32_t horizon() const noexcept { return horizon_; }
   // Levels this schedule has room for.
   std::size_t levels() const noexcept { return levels_; }
-  std::size_t capacity() const noexcept { return routes_.size(); }
-  std::size_t room(std::size_t level) const noexcept {
-    return static_cast<std::size_t>(offset_[level + 1] - offset_[level]);
-  }
-  // What the routes and the walk allocated.
-  std::size_t heap_bytes() const noexcept {
-    return routes_.capacity() * sizeof(PhiRoute) + walk_.capacity() * sizeof(std::uint32_t);
-  }
+  // Routes the walk has room for.
+  std::size_t capacity() const noexcept { return walk_.size(); }
+  // What the walk allocated.
+  std::size_t heap_bytes() const noexcept { return walk_.capacity() * sizeof(std::uint32_t); }
   std::size_t size() const noexcept {
     std::size_t n = 0;
     for (std::size_t level = 0; level < levels_; ++level) n += counts_[level];
     return n;
   }
 
-  // The scheduled routes of one level, in probe order.
-  const PhiRoute* level_routes(std::size_t level) const noexcept {
-    return routes_.data() + offset_[level];
+  // The routes of one level, in probe order: the first level_size(level)
+  // are scheduled.
+  static const PhiRoute* level_routes(std::size_t level) noexcept {
+    return kRoutes.data() + kRouteStart[level];
   }
   std::size_t level_size(std::size_t level) const noexcept { return counts_[level]; }
 
@@ -373,75 +365,31 @@ class ProbeSchedule {
  private:
   using Counts = std::array<std::uint16_t, kMaxElasticLevels>;
 
-  // Makes room for `need` routes per level: a segment short of room gets
-  // twice its room (and four more) or what it needs, within what its level
-  // can ever use; every segment then moves to a new array. False, with
+  // Gives the walk room for `total` routes: twice its room (and four more)
+  // or what is needed, within what its levels can ever use. False, with
   // nothing changed, when the memory cannot be had.
-  bool try_room_for(const Counts& need) noexcept {
-    Counts room{};
-    for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
-      room[level] = static_cast<std::uint16_t>(this->room(level));
-      if (level < levels_ && need[level] > room[level]) {
-        room[level] = static_cast<std::uint16_t>(
-            std::min<std::size_t>(schedule_routes_for_level(level),
-                                  std::max<std::size_t>(need[level], 2 * room[level] + 4)));
-      }
-    }
-    std::array<std::uint16_t, kMaxElasticLevels + 1> offset{};
-    for (std::size_t level = 0; level < kMaxElasticLevels; ++level)
-      offset[level + 1] = static_cast<std::uint16_t>(offset[level] + room[level]);
-    std::vector<PhiRoute> routes;
+  bool try_room_for(std::size_t total) noexcept {
+    const std::size_t room =
+        std::min(schedule_capacity(levels_), std::max(total, 2 * walk_.size() + 4));
     std::vector<std::uint32_t> walk;
     try {
-      routes.resize(offset[kMaxElasticLevels]);
-      walk.resize(routes.size());
+      walk.resize(room);
     } catch (const std::bad_alloc&) {
       return false;
     }
-    for (std::size_t level = 0; level < levels_; ++level) {
-      std::copy_n(level_routes(level), this->room(level), routes.data() + offset[level]);
-    }
     std::copy_n(walk_.data(), walk_size_, walk.data());
-    routes_ = std::move(routes);
     walk_ = std::move(walk);
-    offset_ = offset;
     return true;
   }
 
-  // Probes within the cap only.
-  static std::uint32_t route_key(std::size_t level, std::uint32_t probe) noexcept {
-    return kRouteKeys[kRouteKeyStart[level] + probe - first_probe(level)];
-  }
-
-  // The query position of a scheduled route, read from its segment.
-  std::uint32_t scheduled_key(std::uint32_t salt) const noexcept {
+  // The query position of a scheduled route.
+  static std::uint32_t scheduled_key(std::uint32_t salt) noexcept {
     const std::size_t level = salt_level(salt);
     return level_routes(level)[salt_probe(salt) - first_probe(level)].key;
   }
 
-  // Routes of `level` with query positions up to `position`: the scheduled
-  // ones and those an extension to `position` adds.
-  std::size_t routes_up_to(std::size_t level, std::uint32_t position) const noexcept {
-    std::size_t n = counts_[level];
-    const PhiRoute* segment = level_routes(level);
-    for (const std::size_t room = this->room(level); n < room && segment[n].key != 0; ++n) {
-      if (segment[n].key > position) return n;
-    }
-    for (std::uint32_t j = first_probe(level) + static_cast<std::uint32_t>(n);
-         j <= kMaxProbeWithinCap[level] && route_key(level, j) <= position; ++j) {
-      ++n;
-    }
-    return n;
-  }
-
-  std::vector<PhiRoute> routes_;
   std::vector<std::uint32_t> walk_;
   Counts counts_{};
-  // Where each segment starts; segment i has room for
-  // offset_[i + 1] - offset_[i] routes. Every route within the cap, over
-  // all 32 levels, fits in 16 bits, and the schedule is part of every map
-  // object, so the offsets are kept narrow.
-  std::array<std::uint16_t, kMaxElasticLevels + 1> offset_{};
   Counts walk_len_{};
   std::size_t walk_size_ = 0;
   std::size_t levels_ = 0;

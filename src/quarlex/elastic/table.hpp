@@ -602,8 +602,8 @@ class ElasticTable {
         return "schedule misses a route" + in;
       if (schedule_.walk_len(i) > schedule_.level_size(i))
         return "lookup walk beyond the schedule" + in;
-      if (schedule_.level_size(i) > schedule_.room(i)) return "schedule beyond its room" + in;
     }
+    if (schedule_.size() > schedule_.capacity()) return "schedule beyond its room";
     {
       std::vector<PhiRoute> merged;
       for (std::size_t i = 0; i < levels_.size(); ++i) {
