@@ -98,19 +98,47 @@ inline Result<ArenaLayout, TryReserveError> compute_arena_layout(std::size_t slo
   return l;
 }
 
-// Owner of one aligned block of raw memory. Move-only; frees exactly once.
+// Where arena blocks come from: `allocate` returns `bytes` bytes aligned to
+// kArenaAlign, or null; `release` takes back what it returned.
+struct BlockSource {
+  void* (*allocate)(std::size_t bytes) noexcept;
+  void (*release)(void* block) noexcept;
+};
+
+inline void* cxx_heap_allocate(std::size_t bytes) noexcept {
+  return ::operator new(bytes, std::align_val_t{kArenaAlign}, std::nothrow);
+}
+// Unsized: Clang before 19 declares the sized form only with
+// -fsized-deallocation.
+inline void cxx_heap_release(void* block) noexcept {
+  ::operator delete(block, std::align_val_t{kArenaAlign});
+}
+inline constexpr BlockSource kCxxHeap{cxx_heap_allocate, cxx_heap_release};
+
+// The source of the arenas of tables keyed by K: the C++ heap unless a host
+// that has a better heap for large blocks specialises this for its key
+// type.
+template <class K>
+struct BlockSourceFor {
+  static constexpr const BlockSource* source = &kCxxHeap;
+};
+
+// Owner of one aligned block of raw memory. Move-only; frees exactly once,
+// to the source it came from.
 class ArenaBlock {
  public:
   ArenaBlock() noexcept = default;
   ArenaBlock(const ArenaBlock&) = delete;
   ArenaBlock& operator=(const ArenaBlock&) = delete;
   ArenaBlock(ArenaBlock&& o) noexcept
-      : base_(std::exchange(o.base_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+      : base_(std::exchange(o.base_, nullptr)), size_(std::exchange(o.size_, 0)),
+        source_(o.source_) {}
   ArenaBlock& operator=(ArenaBlock&& o) noexcept {
     if (this != &o) {
       reset();
       base_ = std::exchange(o.base_, nullptr);
       size_ = std::exchange(o.size_, 0);
+      source_ = o.source_;
     }
     return *this;
   }
@@ -118,11 +146,13 @@ class ArenaBlock {
 
   // Allocates `layout.size` bytes and zeroes the control and summary arrays.
   // A zero-size layout yields an empty block without allocating.
-  static Result<ArenaBlock, TryReserveError> allocate(const ArenaLayout& layout) {
+  static Result<ArenaBlock, TryReserveError> allocate(const ArenaLayout& layout,
+                                                     const BlockSource* source = &kCxxHeap) {
     ArenaBlock b;
     if (layout.size == 0) return b;
-    void* p = ::operator new(layout.size, std::align_val_t{kArenaAlign}, std::nothrow);
+    void* p = source->allocate(layout.size);
     if (p == nullptr) return TryReserveError::AllocError;
+    b.source_ = source;
     b.base_ = static_cast<std::byte*>(p);
     b.size_ = layout.size;
     advise_huge_pages(b.base_, b.size_);
@@ -139,8 +169,9 @@ class ArenaBlock {
                                                     std::size_t slot_bytes) {
     ArenaBlock b;
     if (src.empty()) return b;
-    void* p = ::operator new(src.size_, std::align_val_t{kArenaAlign}, std::nothrow);
+    void* p = src.source_->allocate(src.size_);
     if (p == nullptr) return TryReserveError::AllocError;
+    b.source_ = src.source_;
     b.base_ = static_cast<std::byte*>(p);
     b.size_ = src.size_;
     advise_huge_pages(b.base_, b.size_);
@@ -160,9 +191,7 @@ class ArenaBlock {
 
   void reset() noexcept {
     if (base_ != nullptr) {
-      // Unsized: Clang before 19 declares the sized form only with
-      // -fsized-deallocation.
-      ::operator delete(base_, std::align_val_t{kArenaAlign});
+      source_->release(base_);
       base_ = nullptr;
       size_ = 0;
     }
@@ -198,6 +227,7 @@ class ArenaBlock {
 
   std::byte* base_ = nullptr;
   std::size_t size_ = 0;
+  const BlockSource* source_ = &kCxxHeap;
 };
 
 // One region of slots inside an arena: `len` control bytes and `len` entries.

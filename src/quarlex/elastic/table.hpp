@@ -727,7 +727,7 @@ class ElasticTable {
     }
     auto layout = compute_arena_layout(total, 0, sizeof(entry_type), sizeof(MembershipRecord));
     if (!layout.ok()) return layout.error();
-    auto block = ArenaBlock::allocate(layout.value());
+    auto block = ArenaBlock::allocate(layout.value(), BlockSourceFor<K>::source);
     if (!block.ok()) return block.error();
     Shape s;
     try {

@@ -549,7 +549,7 @@ class FunnelTable {
     }
     const auto layout = funnel_layout<entry_type>(n);
     if (!layout) return StorageError{layout.error(), 0};
-    auto block = ArenaBlock::allocate(layout.value());
+    auto block = ArenaBlock::allocate(layout.value(), BlockSourceFor<K>::source);
     if (!block) return StorageError{block.error(), layout.value().size};
     return Storage{std::move(shape).value(), std::move(block).value(), layout.value()};
   }

@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "quarlex/common/arena.hpp"
 #include "quarlex/common/errors.hpp"
 #include "quarlex/common/key.hpp"
 #include "quarlex/common/portable.hpp"
@@ -162,9 +163,52 @@ class StoredKey : public HashedAny {
   }
 };
 
+// Table arenas up to kReusedBlockMax bytes come from the interpreter's heap
+// (mimalloc on free-threaded builds), which keeps freed pages for reuse: a
+// table that grows or rebuilds, or a new copy, takes up memory a table just
+// gave back instead of faulting fresh pages in one by one. Larger ones come
+// from the C heap, which refuses a block the machine cannot back (the
+// interpreter's heap may reserve it and fail only when it is touched), so an
+// impossible capacity stays a MemoryError. Both heaps align less than an
+// arena needs: a block is over-allocated and the heap's own address kept in
+// the word before it, its low bit set for the C heap. Tables are only built,
+// grown and freed inside calls from the interpreter, with the thread
+// attached, as PyMem_Malloc requires.
+inline constexpr std::size_t kReusedBlockMax = std::size_t{64} << 20;
+
+inline void* interpreter_heap_allocate(std::size_t bytes) noexcept {
+  if (bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) - kArenaAlign) return nullptr;
+  const bool reused = bytes <= kReusedBlockMax;
+  void* raw = reused ? PyMem_Malloc(bytes + kArenaAlign) : PyMem_RawMalloc(bytes + kArenaAlign);
+  if (raw == nullptr) return nullptr;
+  const std::uintptr_t at =
+      (reinterpret_cast<std::uintptr_t>(raw) + sizeof(void*) + kArenaAlign - 1) &
+      ~std::uintptr_t{kArenaAlign - 1};
+  reinterpret_cast<std::uintptr_t*>(at)[-1] = reinterpret_cast<std::uintptr_t>(raw) | (reused ? 0 : 1);
+  return reinterpret_cast<void*>(at);
+}
+
+inline void interpreter_heap_release(void* block) noexcept {
+  const std::uintptr_t word = static_cast<std::uintptr_t*>(block)[-1];
+  void* raw = reinterpret_cast<void*>(word & ~std::uintptr_t{1});
+  if ((word & 1) == 0) {
+    PyMem_Free(raw);
+  } else {
+    PyMem_RawFree(raw);
+  }
+}
+
+inline constexpr BlockSource kInterpreterHeap{interpreter_heap_allocate,
+                                              interpreter_heap_release};
+
 }  // namespace quarlex::py
 
 namespace quarlex {
+
+template <>
+struct BlockSourceFor<py::StoredKey> {
+  static constexpr const BlockSource* source = &py::kInterpreterHeap;
+};
 
 template <>
 struct KeyTraits<py::StoredKey> {
