@@ -60,8 +60,8 @@ inline constexpr std::size_t kRejected = kWordMax;
 inline constexpr std::uint64_t kSaltSpread = 0x9E3779B97F4A7C15ULL;
 inline constexpr std::uint64_t kSiteMul = 0xD6E8FEB86659FD93ULL;
 
-[[gnu::always_inline]] constexpr std::uint64_t probe_site_mix_spread(std::uint64_t x,
-                                                                     std::uint64_t spread) noexcept {
+[[gnu::always_inline]] constexpr std::uint64_t probe_site_mix_spread(
+    std::uint64_t x, std::uint64_t spread) noexcept {
   const std::uint64_t m = x ^ spread;
   return (m ^ (m >> 29)) * kSiteMul;
 }

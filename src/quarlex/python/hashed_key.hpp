@@ -184,7 +184,8 @@ inline void* interpreter_heap_allocate(std::size_t bytes) noexcept {
   const std::uintptr_t at =
       (reinterpret_cast<std::uintptr_t>(raw) + sizeof(void*) + kArenaAlign - 1) &
       ~std::uintptr_t{kArenaAlign - 1};
-  reinterpret_cast<std::uintptr_t*>(at)[-1] = reinterpret_cast<std::uintptr_t>(raw) | (reused ? 0 : 1);
+  reinterpret_cast<std::uintptr_t*>(at)[-1] =
+      reinterpret_cast<std::uintptr_t>(raw) | (reused ? 0 : 1);
   return reinterpret_cast<void*>(at);
 }
 
