@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "compare_counts.hpp"
 #include "quarlex/collections/backend.hpp"
 #include "quarlex/elastic/table.hpp"
 
@@ -49,11 +50,9 @@ struct Token {
 
 template <>
 struct KeyTraits<TestKey> {
-  // Comparisons per stored key, while a test counts them.
-  static inline std::map<const TestKey*, int>* compared = nullptr;
   static std::uint64_t hash(const TestKey& k) noexcept { return k.hash; }
   static bool eq(const TestKey& a, const TestKey& b) {
-    if (compared != nullptr) ++(*compared)[&b];
+    quarlex_test::CompareCounts::note(&b);
     return a.id == b.id;
   }
 };
@@ -434,20 +433,13 @@ TEST(ElasticTableInsert, ExhaustedSequencesFallBackToExceptionalPlacement) {
 
   // Walks that meet their own slots again and full scans after them still
   // compare each stored key once at most.
-  std::map<const TestKey*, int> compared;
-  KeyTraits<TestKey>::compared = &compared;
-  const auto compared_once = [&] {
-    const bool once = std::all_of(compared.begin(), compared.end(),
-                                  [](const auto& c) { return c.second == 1; });
-    compared.clear();
-    return once;
-  };
+  quarlex_test::CompareCounts compared;
   std::size_t off_sequence = 0;
   for (std::uint64_t id = 0; id < 300; ++id) {
     const TestKey key{id, 77};
     const auto loc = t.find(key, hash_of(t, 77));
     ASSERT_TRUE(loc.has_value()) << id;
-    EXPECT_TRUE(compared_once()) << id;
+    EXPECT_TRUE(compared.each_once()) << id;
     EXPECT_EQ(t.entry_at(*loc).value, id);
     const PreparedHash ph = t.prepare(key);
     bool on_sequence = false;
@@ -459,8 +451,7 @@ TEST(ElasticTableInsert, ExhaustedSequencesFallBackToExceptionalPlacement) {
   }
   EXPECT_GT(off_sequence, 0u);  // found only through the full scan
   EXPECT_FALSE(t.find(TestKey{1000, 77}, hash_of(t, 77)).has_value());
-  EXPECT_TRUE(compared_once());
-  KeyTraits<TestKey>::compared = nullptr;
+  EXPECT_TRUE(compared.each_once());
 }
 
 TEST(ElasticTableInsert, ExceptionalOnlyTableHasNoSchedule) {

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -16,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "compare_counts.hpp"
 #include "quarlex/collections/hash_map.hpp"
 #include "quarlex/funnel/table.hpp"
 
@@ -54,11 +54,9 @@ struct Counted {
 
 template <>
 struct KeyTraits<Key> {
-  // Comparisons per stored key, while a test counts them.
-  static inline std::map<const Key*, int>* compared = nullptr;
   static std::uint64_t hash(const Key& k) noexcept { return k.hash; }
   static bool eq(const Key& probe, const Key& stored) {
-    if (compared != nullptr) ++(*compared)[&stored];
+    quarlex_test::CompareCounts::note(&stored);
     return probe.id == stored.id;
   }
 };
@@ -424,32 +422,24 @@ TEST(FunnelTable, CollidingKeysFillThePathThenGoOffPath) {
   // Its own path is full, so only the fallback scan finds it, also after a
   // tombstone on the path; and re-inserting it replaces in place. The scan
   // compares no key the path did.
-  std::map<const Key*, int> compared;
-  KeyTraits<Key>::compared = &compared;
-  const auto compared_once = [&] {
-    const bool once = std::all_of(compared.begin(), compared.end(),
-                                  [](const auto& c) { return c.second == 1; });
-    compared.clear();
-    return once;
-  };
+  quarlex_test::CompareCounts compared;
   const Key last = key(id - 1, hash);
   EXPECT_EQ(t.find(last, x_of(t, last)), off_path);
-  EXPECT_TRUE(compared_once());
+  EXPECT_TRUE(compared.each_once());
   (void)t.remove(slots[3]);
   EXPECT_EQ(t.find(last, x_of(t, last)), off_path);
-  EXPECT_TRUE(compared_once());
+  EXPECT_TRUE(compared.each_once());
   const std::size_t len = t.len();
   EXPECT_TRUE(t.insert(key(id - 1, hash), Counted{}, x_of(t, last)).has_value());
-  EXPECT_TRUE(compared_once());
+  EXPECT_TRUE(compared.each_once());
   EXPECT_EQ(t.len(), len);
   for (std::uint64_t k = 0; k < id; ++k) {
     if (k == 3) continue;
     EXPECT_TRUE(t.find(key(k, hash), x_of(t, last)).has_value()) << k;
-    EXPECT_TRUE(compared_once()) << k;
+    EXPECT_TRUE(compared.each_once()) << k;
   }
   EXPECT_FALSE(t.find(key(3, hash), x_of(t, last)).has_value());
-  EXPECT_TRUE(compared_once());
-  KeyTraits<Key>::compared = nullptr;
+  EXPECT_TRUE(compared.each_once());
   // The next colliding key reuses the tombstone: the first free slot on its path.
   EXPECT_EQ(insert(t, key(id, hash)), slots[3]);
   EXPECT_EQ(t.tombstones(), 0u);

@@ -200,10 +200,15 @@ inline constexpr std::array<std::uint16_t, kMaxElasticLevels + 1> kRouteStart = 
   return start;
 }();
 
+// The first probe of a level that can be scheduled.
+constexpr std::uint32_t first_scheduled_probe(std::size_t level) noexcept {
+  return level == 0 ? 2 : 1;
+}
+
 inline constexpr auto kRoutes = [] {
   std::array<PhiRoute, schedule_capacity(kMaxElasticLevels)> routes{};
   for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
-    const std::uint32_t first = level == 0 ? 2 : 1;
+    const std::uint32_t first = first_scheduled_probe(level);
     for (std::uint32_t r = 0; r < schedule_routes_for_level(level); ++r) {
       routes[kRouteStart[level] + r] = PhiRoute{
           static_cast<std::uint32_t>(detail::phi_in_domain(level, first + r)),
@@ -357,9 +362,8 @@ class ProbeSchedule {
     return out;
   }
 
-  // The first probe of a level that can be scheduled.
   static constexpr std::uint32_t first_probe(std::size_t level) noexcept {
-    return level == 0 ? 2 : 1;
+    return first_scheduled_probe(level);
   }
 
  private:

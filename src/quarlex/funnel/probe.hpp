@@ -75,21 +75,11 @@ inline constexpr std::size_t kUnreduced = kRejected;
   return kUnreduced;
 }
 
-// An index in [0, range), or kUnreduced when all eight attempts are rejected.
-// `salt` is the site's salt with attempt bits 0. Always inlined: it sits on
-// every level of every lookup, where a call costs more than its body.
-[[gnu::always_inline]] inline std::size_t unbiased_prepared_funnel_probe_index_in_range(
-    const PreparedProbe& p, std::uint64_t salt, std::uint64_t threshold,
-    std::size_t range) noexcept {
-  const std::size_t i = funnel_reduction_attempt(p, salt, threshold, range);
-  if (i == kRejected) [[unlikely]] {
-    return reduce_prepared_funnel_retries(p, salt, threshold, range, kReductionAttempts - 1);
-  }
-  return i;
-}
-
-// The same index for a site whose attempt-0 salt term, salt * kSaltSpread,
-// is precomputed as `spread` (the levels keep theirs).
+// An index in [0, range), or kUnreduced when all eight attempts are
+// rejected. `salt` is the site's salt with attempt bits 0 and `spread` its
+// attempt-0 term, salt * kSaltSpread, which a site with a fixed salt keeps
+// precomputed (the levels do). Always inlined: it sits on every level of
+// every lookup, where a call costs more than its body.
 [[gnu::always_inline]] inline std::size_t unbiased_funnel_index_spread(
     const PreparedProbe& p, std::uint64_t salt, std::uint64_t spread, std::uint64_t threshold,
     std::size_t range) noexcept {
@@ -98,6 +88,12 @@ inline constexpr std::size_t kUnreduced = kRejected;
     return reduce_prepared_funnel_retries(p, salt, threshold, range, kReductionAttempts - 1);
   }
   return i;
+}
+
+[[gnu::always_inline]] inline std::size_t unbiased_prepared_funnel_probe_index_in_range(
+    const PreparedProbe& p, std::uint64_t salt, std::uint64_t threshold,
+    std::size_t range) noexcept {
+  return unbiased_funnel_index_spread(p, salt, salt * kSaltSpread, threshold, range);
 }
 
 enum class FunnelSearch : std::uint8_t { Found, Vacant, Exhausted, Unreduced };
