@@ -1,6 +1,7 @@
-// Tests of the borrow flag: the conflict rules in one thread (as a re-entrant
+// Tests of the borrow flags: the conflict rules in one thread (as a re-entrant
 // callback meets them), before and after the object switches to per-CPU
-// reader slots, and readers and writers racing from several threads. Also
+// reader slots or loses its owner thread, and takers racing from several
+// threads, the biased flag's owner against the thread that revokes it. Also
 // built with ThreadSanitizer, where a missing happens-before edge between a
 // writer and a reader shows up as a race on the guarded plain data.
 #include <gtest/gtest.h>
@@ -139,6 +140,72 @@ TEST(BorrowFlagContention, ReadersAndWritersNeverOverlap) {
   EXPECT_GT(total_reads, 0);
   ASSERT_TRUE(flag.try_exclusive());
   flag.release_exclusive();
+}
+
+TEST(BiasedFlagRules, OwnerReentryAndOtherThreadsConflictBeforeAndAfterRevocation) {
+  using Held = BiasedFlag::Held;
+  BiasedFlag flag;
+  const auto from_another_thread = [&flag] {
+    Held held = Held::None;
+    std::thread([&] {
+      held = flag.try_acquire();
+      if (held != Held::None) flag.release(held);
+    }).join();
+    return held;
+  };
+  const Held first = flag.try_acquire();
+  ASSERT_NE(first, Held::None);
+  EXPECT_EQ(flag.try_acquire(), Held::None);
+  EXPECT_EQ(from_another_thread(), Held::None);
+  flag.release(first);
+
+  EXPECT_EQ(from_another_thread(), Held::Locked);
+  const Held after = flag.try_acquire();
+  EXPECT_EQ(after, Held::Locked);
+  EXPECT_EQ(flag.try_acquire(), Held::None);
+  EXPECT_EQ(from_another_thread(), Held::None);
+  flag.release(after);
+}
+
+// Each round the owner steps a fresh flag while another thread tries to take
+// it, so the revocation races a biased step every round. The count is plain
+// memory: only the flag orders it.
+TEST(BiasedFlagContention, OwnerAndRevokerNeverOverlap) {
+  constexpr int kRounds = 300;
+  constexpr int kAttempts = 200;
+  for (int round = 0; round < kRounds; ++round) {
+    BiasedFlag flag;
+    std::uint64_t count = 0;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    std::atomic<bool> owned{false};
+    int taken[2] = {0, 0};
+    const auto step = [&](int who) {
+      const BiasedFlag::Held held = flag.try_acquire();
+      if (held == BiasedFlag::Held::None) return;
+      if (inside.fetch_add(1) != 0) overlap = true;
+      count = count + 1;
+      ++taken[who];
+      inside.fetch_sub(1);
+      flag.release(held);
+    };
+    std::atomic<bool> done{false};
+    std::thread owner([&] {
+      step(0);
+      owned = true;
+      while (!done.load(std::memory_order_relaxed)) step(0);
+    });
+    std::thread other([&] {
+      while (!owned.load()) std::this_thread::yield();
+      for (int i = 0; i < kAttempts; ++i) step(1);
+      done = true;
+    });
+    owner.join();
+    other.join();
+    ASSERT_FALSE(overlap.load()) << "round " << round;
+    ASSERT_EQ(count, static_cast<std::uint64_t>(taken[0] + taken[1]));
+    ASSERT_GT(taken[0], 0);
+  }
 }
 
 }  // namespace

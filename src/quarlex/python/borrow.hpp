@@ -60,4 +60,20 @@ class ExclusiveBorrow {
   BorrowFlag& flag_;
 };
 
+// Exclusive access to a BiasedFlag for the guard's lifetime; RuntimeError
+// ("Already borrowed") when any other access is in progress.
+class BiasedBorrow {
+ public:
+  explicit BiasedBorrow(BiasedFlag& flag) : flag_(flag), held_(flag.try_acquire()) {
+    if (held_ == BiasedFlag::Held::None) raise_conflict(kAlreadyBorrowed);
+  }
+  BiasedBorrow(const BiasedBorrow&) = delete;
+  BiasedBorrow& operator=(const BiasedBorrow&) = delete;
+  ~BiasedBorrow() { flag_.release(held_); }
+
+ private:
+  BiasedFlag& flag_;
+  BiasedFlag::Held held_;
+};
+
 }  // namespace quarlex::py

@@ -33,7 +33,10 @@
 #endif
 
 #if defined(__linux__)
+#include <linux/membarrier.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #if defined(QUARLEX_HAVE_THREAD_POINTER) && __has_include(<sys/rseq.h>)
 #include <sys/rseq.h>
 #define QUARLEX_HAVE_RSEQ 1
@@ -95,6 +98,28 @@ inline std::uintptr_t thread_token() noexcept {
 #else
   static thread_local char anchor;
   return reinterpret_cast<std::uintptr_t>(&anchor) << 1;
+#endif
+}
+
+// The heavy side of an asymmetric fence: every running thread of the process
+// passes a full memory barrier before this returns (membarrier's expedited
+// private command), so the other side needs only a compiler fence. Usable
+// once the process has registered for it, which `kHeavyFence` does when the
+// library loads; a failure after that makes the caller back off.
+inline bool register_heavy_fence() noexcept {
+#if defined(__linux__) && defined(SYS_membarrier)
+  return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+#else
+  return false;
+#endif
+}
+inline const bool kHeavyFence = register_heavy_fence();
+
+[[gnu::cold]] inline bool heavy_fence() noexcept {
+#if defined(__linux__) && defined(SYS_membarrier)
+  return syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0;
+#else
+  return false;
 #endif
 }
 
@@ -273,5 +298,97 @@ class BorrowFlag {
 };
 static_assert(sizeof(BorrowFlag) == 2 * sizeof(std::uintptr_t) || sizeof(std::uintptr_t) < 8,
               "the used-slot bits live in the count's padding");
+
+// An exclusive-only flag for objects that one thread mostly steps alone
+// (iterators), where a locked instruction per step would cost more than the
+// step. The first thread to take it becomes its owner and from then on takes
+// and gives it back with plain loads and stores; the first taker from any
+// other thread revokes that bias for good, and from then on every taker,
+// the owner too, goes through the locked word.
+//
+// Invariants:
+// - `owner_`: kNobody before the first taker, then the owner's thread token,
+//   then kShared for good (from the start when there is no heavy fence);
+// - `busy_` is written only by the owner: 1 while it holds the flag on the
+//   biased path, else 0;
+// - `locked_` is 1 while a taker holds the flag on the locked path.
+// A biased holder stores busy_ = 1, then loads owner_; a revoker stores
+// owner_ = kShared, then loads busy_. Store-load on both sides, where the
+// owner's side has only a compiler fence and the revoker's the heavy fence,
+// which puts a full barrier into the owner's instruction stream: if that
+// barrier comes after the owner's store, the revoker sees busy_ = 1 and backs
+// off; otherwise the owner's load comes after it, sees kShared, and the
+// owner backs off to the locked path. A taker on the locked path that finds
+// busy_ = 1 backs off too: the owner is inside a step that began before the
+// bias was revoked. Neither side ever waits.
+class BiasedFlag {
+ public:
+  enum class Held : std::uint8_t { None, Biased, Locked };
+
+  BiasedFlag() noexcept = default;
+  BiasedFlag(const BiasedFlag&) = delete;
+  BiasedFlag& operator=(const BiasedFlag&) = delete;
+
+  Held try_acquire() noexcept {
+    const std::uintptr_t me = borrow_detail::thread_token();
+    if (owner_.load(std::memory_order_relaxed) == me) [[likely]] {
+      // Set: the owner re-entered its own step (a callback).
+      if (busy_.load(std::memory_order_relaxed) != 0) return Held::None;
+      busy_.store(1, std::memory_order_relaxed);
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      if (owner_.load(std::memory_order_relaxed) == me) [[likely]] return Held::Biased;
+      busy_.store(0, std::memory_order_release);
+    }
+    return try_locked(me);
+  }
+
+  void release(Held held) noexcept {
+    if (held == Held::Biased) {
+      busy_.store(0, std::memory_order_release);
+    } else {
+      locked_.store(0, std::memory_order_release);
+    }
+  }
+
+ private:
+  static constexpr std::uintptr_t kNobody = 0;
+  static constexpr std::uintptr_t kShared = 1;  // odd: never a thread token
+
+  [[gnu::noinline]] Held try_locked(std::uintptr_t me) noexcept {
+    std::int32_t expected = 0;
+    if (!locked_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+      return Held::None;
+    }
+    const std::uintptr_t owner = owner_.load(std::memory_order_relaxed);
+    if (owner == kNobody && borrow_detail::kHeavyFence) {
+      // The first taker leaves holding the biased side, so that a re-entry
+      // from its own callback finds busy_ set.
+      owner_.store(me, std::memory_order_relaxed);
+      busy_.store(1, std::memory_order_relaxed);
+      locked_.store(0, std::memory_order_release);
+      return Held::Biased;
+    }
+    if (owner == kNobody) {
+      owner_.store(kShared, std::memory_order_relaxed);
+      return Held::Locked;
+    }
+    if (owner != kShared) {
+      owner_.store(kShared, std::memory_order_seq_cst);
+      if (!borrow_detail::heavy_fence()) return back_off();
+    }
+    if (busy_.load(std::memory_order_acquire) != 0) return back_off();
+    return Held::Locked;
+  }
+
+  Held back_off() noexcept {
+    locked_.store(0, std::memory_order_release);
+    return Held::None;
+  }
+
+  std::atomic<std::int32_t> locked_{0};
+  std::atomic<std::uint32_t> busy_{0};
+  std::atomic<std::uintptr_t> owner_{kNobody};
+};
 
 }  // namespace quarlex::py

@@ -12,7 +12,7 @@ namespace {
 
 struct IterObject {
   PyObject_HEAD
-  BorrowFlag borrow;
+  BiasedFlag borrow;  // one thread mostly steps an iterator alone
   std::vector<Ref> snapshot;
   Ref owner;
   std::uint64_t stamp;
@@ -52,7 +52,7 @@ int iter_clear(PyObject* raw) noexcept {
 
 PyObject* iter_iter(PyObject* raw) noexcept {
   return guard<PyObject*>(nullptr, [&] {
-    SharedBorrow b(as_iter(raw)->borrow);
+    BiasedBorrow b(as_iter(raw)->borrow);
     return Py_NewRef(raw);
   });
 }
@@ -60,7 +60,7 @@ PyObject* iter_iter(PyObject* raw) noexcept {
 PyObject* iter_next(PyObject* raw) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     IterObject* self = as_iter(raw);
-    ExclusiveBorrow own(self->borrow);
+    BiasedBorrow own(self->borrow);
     const auto* owner = reinterpret_cast<const CollectionBase*>(self->owner.get());
     if (owner->borrow.exclusively_held()) raise_conflict(kAlreadyMutablyBorrowed);
     if (owner->counter() != self->stamp) {
@@ -85,7 +85,7 @@ PyObject* iter_next(PyObject* raw) noexcept {
 PyObject* iter_length_hint(PyObject* raw, PyObject*) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     IterObject* self = as_iter(raw);
-    SharedBorrow b(self->borrow);
+    BiasedBorrow b(self->borrow);
     const std::size_t left =
         self->position < self->snapshot.size() ? self->snapshot.size() - self->position : 0;
     return PyLong_FromSize_t(left / self->step);
@@ -130,7 +130,7 @@ PyObject* make_snapshot_iter(TypeId id, PyObject* owner, std::vector<Ref>&& snap
   PyObject* raw = type->tp_alloc(type, 0);
   if (raw == nullptr) throw_error();
   IterObject* self = as_iter(raw);
-  new (&self->borrow) BorrowFlag();
+  new (&self->borrow) BiasedFlag();
   new (&self->snapshot) std::vector<Ref>(std::move(snapshot));
   new (&self->owner) Ref(Ref::borrow(owner));
   self->stamp = reinterpret_cast<const CollectionBase*>(owner)->counter();
