@@ -9,9 +9,12 @@
 // have been handed out (their slots are empty); the owner is kept alive.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
+#include "quarlex/python/hashed_key.hpp"
 #include "quarlex/python/types.hpp"
 
 namespace quarlex::py {
@@ -20,6 +23,22 @@ namespace quarlex::py {
 // collection object whose counter is stamped now). The caller holds a shared
 // borrow of the owner while it builds the snapshot and calls this.
 PyObject* make_snapshot_iter(TypeId id, PyObject* owner, std::vector<Ref>&& snapshot);
+
+// A snapshot of `range`: refs(x) gives the `Per` references of each element
+// x, in order (Ref::borrow or copies, which cannot fail); touch(x) prefetches
+// as for_each_ahead does. The vector is sized up front and filled through a
+// pointer, each null Ref simply replaced: push_back would store the vector's
+// end at every element.
+template <std::size_t Per, class Range, class Touch, class Refs>
+std::vector<Ref> snapshot_refs(const Range& range, Touch&& touch, Refs&& refs) {
+  std::vector<Ref> out(Per * range.len());
+  Ref* w = out.data();
+  for_each_ahead(range, touch, [&](const auto& x) {
+    auto rs = refs(x);
+    for (Ref& r : rs) std::construct_at(w++, std::move(r));
+  });
+  return out;
+}
 
 // The eight iterator classes.
 std::span<const ClassMaker> iter_classes() noexcept;

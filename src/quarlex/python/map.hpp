@@ -8,10 +8,12 @@
 // mutators hold it exclusively.
 #pragma once
 
+#include <array>
 #include <span>
 #include <vector>
 
 #include "quarlex/collections/hash_map.hpp"
+#include "quarlex/python/iter.hpp"
 #include "quarlex/python/kinds.hpp"
 #include "quarlex/python/types.hpp"
 
@@ -46,22 +48,18 @@ Ref element_of(const Entry& e) {
 // reference count updates that write to them; in small ones that only costs.
 template <Flavour F, class Map>
 [[gnu::flatten]] std::vector<Ref> snapshot_of(const Map& map) {
-  std::vector<Ref> out;
-  out.reserve(F == Flavour::Items ? 2 * map.len() : map.len());
-  const auto take = [&](const auto& e) {
-    if constexpr (F == Flavour::Items) {
-      out.push_back(Ref::borrow(e.key.object()));
-      out.push_back(e.value);
-    } else {
-      out.push_back(element_of<F>(e));
-    }
-  };
   const auto touch = [](const auto& e) {
     if constexpr (F != Flavour::Values) prefetch_object(e.key.object());
     if constexpr (F != Flavour::Keys) prefetch_object(e.value.get());
   };
-  for_each_ahead(map, touch, take);
-  return out;
+  if constexpr (F == Flavour::Items) {
+    return snapshot_refs<2>(map, touch, [](const auto& e) {
+      return std::array<Ref, 2>{Ref::borrow(e.key.object()), e.value};
+    });
+  } else {
+    return snapshot_refs<1>(map, touch,
+                            [](const auto& e) { return std::array<Ref, 1>{element_of<F>(e)}; });
+  }
 }
 
 // Identity first, then ==, as built-in containers compare their elements; an

@@ -16,6 +16,7 @@
 // everything and removing afterwards.
 #include "quarlex/python/set.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -469,11 +470,10 @@ struct SetClass {
     return guard<PyObject*>(nullptr, [&] {
       SharedBorrow borrow(of(self)->borrow);
       const Set& s = of(self)->coll;
-      std::vector<Ref> snapshot;
-      snapshot.reserve(s.len());
-      for_each_ahead(s, prefetch_key,
-                     [&](const StoredKey& k) { snapshot.push_back(Ref::borrow(k.object())); });
-      return make_snapshot_iter(Kind::kSetIter, self, std::move(snapshot));
+      return make_snapshot_iter(Kind::kSetIter, self,
+                                snapshot_refs<1>(s, prefetch_key, [](const StoredKey& k) {
+                                  return std::array<Ref, 1>{Ref::borrow(k.object())};
+                                }));
     });
   }
 
