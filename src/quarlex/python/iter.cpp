@@ -57,7 +57,9 @@ PyObject* iter_iter(PyObject* raw) noexcept {
   });
 }
 
-PyObject* iter_next(PyObject* raw) noexcept {
+// The checked step: a conflict or a changed owner raises, a pair becomes a
+// tuple.
+[[gnu::noinline]] PyObject* iter_next_checked(PyObject* raw) noexcept {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     IterObject* self = as_iter(raw);
     BiasedBorrow own(self->borrow);
@@ -79,6 +81,25 @@ PyObject* iter_next(PyObject* raw) noexcept {
     ++self->position;
     return item.release();
   });
+}
+
+// The common step, with no call: the owning thread hands out one element of
+// an unchanged owner. Everything else takes the checked step.
+PyObject* iter_next(PyObject* raw) noexcept {
+  IterObject* self = as_iter(raw);
+  const BiasedFlag::Held held = self->borrow.try_acquire();
+  if (held == BiasedFlag::Held::Biased) [[likely]] {
+    const auto* owner = reinterpret_cast<const CollectionBase*>(self->owner.get());
+    if (self->step == 1 && self->position < self->snapshot.size() &&
+        !owner->borrow.exclusively_held() && owner->counter() == self->stamp) [[likely]] {
+      PyObject* item = self->snapshot[self->position].release();
+      ++self->position;
+      self->borrow.release(held);
+      return item;
+    }
+  }
+  if (held != BiasedFlag::Held::None) self->borrow.release(held);
+  return iter_next_checked(raw);
 }
 
 // How many elements are left: lets list() and friends presize.
