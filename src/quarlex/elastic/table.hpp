@@ -160,6 +160,8 @@ class ElasticTable {
     if (reserve_exponent == 0) {
       return TryBuildError(TryBuildError::InvalidReserve{ReserveIssue::ExponentNotPositive});
     }
+    // No slots until the first insertion: an empty table needs no geometry.
+    if (capacity == 0) return ElasticTable(reserve_exponent, seed);
     auto geometry = try_budget_geometry(capacity, reserve_exponent);
     if (!geometry.ok()) return TryBuildError(geometry.error());
     auto built = try_from_geometry(geometry.value(), reserve_exponent, seed);
@@ -174,6 +176,7 @@ class ElasticTable {
     if (reserve_exponent == 0) {
       panic_invalid_geometry();
     }
+    if (capacity == 0) return ElasticTable(reserve_exponent, seed);
     auto geometry = try_budget_geometry(capacity, reserve_exponent);
     if (!geometry.ok()) throw AllocFailure(geometry.error());
     auto built = try_from_geometry(geometry.value(), reserve_exponent, seed);
