@@ -308,7 +308,10 @@ static_assert(sizeof(BorrowFlag) == 2 * sizeof(std::uintptr_t) || sizeof(std::ui
 //
 // Invariants:
 // - `owner_`: kNobody before the first taker, then the owner's thread token,
-//   then kShared for good (from the start when there is no heavy fence);
+//   then kShared for good once a heavy fence has followed that store (from
+//   the start when there is no heavy fence). Only a revoker holding
+//   `locked_` stores kShared over a token, and puts the token back if its
+//   fence fails;
 // - `busy_` is written only by the owner: 1 while it holds the flag on the
 //   biased path, else 0;
 // - `locked_` is 1 while a taker holds the flag on the locked path.
@@ -375,7 +378,12 @@ class BiasedFlag {
     }
     if (owner != kShared) {
       owner_.store(kShared, std::memory_order_seq_cst);
-      if (!borrow_detail::heavy_fence()) return back_off();
+      if (!borrow_detail::heavy_fence()) {
+        // Without the barrier the owner's step may still be unseen: the bias
+        // goes back to it. Whoever read kShared meanwhile found locked_ held.
+        owner_.store(owner, std::memory_order_relaxed);
+        return back_off();
+      }
     }
     if (busy_.load(std::memory_order_acquire) != 0) return back_off();
     return Held::Locked;
