@@ -33,10 +33,13 @@
 #endif
 
 #if defined(__linux__)
-#include <linux/membarrier.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#if __has_include(<linux/membarrier.h>) && defined(SYS_membarrier)
+#include <linux/membarrier.h>
+#define QUARLEX_HAVE_MEMBARRIER 1
+#endif
 #if defined(QUARLEX_HAVE_THREAD_POINTER) && __has_include(<sys/rseq.h>)
 #include <sys/rseq.h>
 #define QUARLEX_HAVE_RSEQ 1
@@ -107,7 +110,7 @@ inline std::uintptr_t thread_token() noexcept {
 // once the process has registered for it, which `kHeavyFence` does when the
 // library loads; a failure after that makes the caller back off.
 inline bool register_heavy_fence() noexcept {
-#if defined(__linux__) && defined(SYS_membarrier)
+#if defined(QUARLEX_HAVE_MEMBARRIER)
   return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
 #else
   return false;
@@ -116,7 +119,7 @@ inline bool register_heavy_fence() noexcept {
 inline const bool kHeavyFence = register_heavy_fence();
 
 [[gnu::cold]] inline bool heavy_fence() noexcept {
-#if defined(__linux__) && defined(SYS_membarrier)
+#if defined(QUARLEX_HAVE_MEMBARRIER)
   return syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0;
 #else
   return false;
