@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "quarlex/common/errors.hpp"
 #include "quarlex/python/hashed_key.hpp"
 #include "quarlex/python/types.hpp"
 
@@ -26,17 +27,22 @@ PyObject* make_snapshot_iter(TypeId id, PyObject* owner, std::vector<Ref>&& snap
 
 // A snapshot of `range`: refs(x) gives the `Per` references of each element
 // x, in order (Ref::borrow or copies, which cannot fail); touch(x) prefetches
-// as for_each_ahead does. The vector is sized up front and filled through a
-// pointer, each null Ref simply replaced: push_back would store the vector's
-// end at every element.
+// as for_each_ahead does. The vector is sized up front from len() and filled
+// through a pointer, each null Ref simply replaced: push_back would store the
+// vector's end at every element. A walk that disagrees with len() stops
+// before it writes past the end or leaves a null to hand out.
 template <std::size_t Per, class Range, class Touch, class Refs>
 std::vector<Ref> snapshot_refs(const Range& range, Touch&& touch, Refs&& refs) {
   std::vector<Ref> out(Per * range.len());
   Ref* w = out.data();
+  Ref* const end = w + out.size();
   for_each_ahead(range, touch, [&](const auto& x) {
+    if (w == end) [[unlikely]]
+      panic("snapshot walk longer than the length");
     auto rs = refs(x);
     for (Ref& r : rs) std::construct_at(w++, std::move(r));
   });
+  if (w != end) panic("snapshot walk shorter than the length");
   return out;
 }
 
