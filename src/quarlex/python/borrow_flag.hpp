@@ -108,7 +108,8 @@ inline std::uintptr_t thread_token() noexcept {
 // passes a full memory barrier before this returns (membarrier's expedited
 // private command), so the other side needs only a compiler fence. Usable
 // once the process has registered for it, which `kHeavyFence` does when the
-// library loads; a failure after that makes the caller back off.
+// library loads; should a call fail after that, the caller undoes what the
+// barrier was to publish and backs off.
 inline bool register_heavy_fence() noexcept {
 #if defined(QUARLEX_HAVE_MEMBARRIER)
   return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
@@ -338,7 +339,7 @@ class BiasedFlag {
   Held try_acquire() noexcept {
     const std::uintptr_t me = borrow_detail::thread_token();
     if (owner_.load(std::memory_order_relaxed) == me) [[likely]] {
-      // Set: the owner re-entered its own step (a callback).
+      // Already busy: the owner's own step is still in progress (re-entry).
       if (busy_.load(std::memory_order_relaxed) != 0) return Held::None;
       busy_.store(1, std::memory_order_relaxed);
       std::atomic_signal_fence(std::memory_order_seq_cst);
