@@ -290,12 +290,18 @@ struct SlotRegion {
   }
 
  private:
+  // f moves straight out of the slot: a copy on the stack would be read back
+  // in wider loads than it was written with, which store forwarding cannot
+  // serve. The slot is destroyed however f ends, so an entry f never took
+  // is dropped exactly once.
   template <class F>
   void take(std::size_t i, F& f) {
     ctrl[i] = kCtrlEmpty;
-    E moved(std::move(entries[i]));
-    std::destroy_at(&entries[i]);
-    f(std::move(moved));
+    struct Destroy {
+      E* e;
+      ~Destroy() { std::destroy_at(e); }
+    } destroy{&entries[i]};
+    f(std::move(entries[i]));
   }
 };
 
