@@ -139,13 +139,19 @@ bool keys_equal_slow(const HashedAny& probe, const HashedAny& stored);
 class StoredKey : public HashedAny {
  public:
   StoredKey() noexcept = default;
-  // Takes a new reference to the probe's object.
-  explicit StoredKey(const HashedAny& probe) noexcept : HashedAny(probe) {
+  // Takes a new reference to the probe's object. Inlined: a probe is most
+  // often made just before, and an out-of-line copy would read its two words
+  // back as one wide load, which store forwarding cannot serve.
+  [[gnu::always_inline]] explicit StoredKey(const HashedAny& probe) noexcept {
+    copy_words(probe);
     Py_INCREF(object());
   }
   StoredKey(const StoredKey&) = delete;
   StoredKey& operator=(const StoredKey&) = delete;
-  StoredKey(StoredKey&& o) noexcept : HashedAny(o) { o.tagged = 0; }
+  StoredKey(StoredKey&& o) noexcept {
+    copy_words(o);
+    o.tagged = 0;
+  }
   StoredKey& operator=(StoredKey&& o) noexcept {
     std::swap(tagged, o.tagged);
     std::swap(hash, o.hash);
@@ -160,6 +166,15 @@ class StoredKey : public HashedAny {
     PyObject* o = object();
     tagged = 0;
     return o;
+  }
+
+ private:
+  // Word by word: keys are most often copied soon after their two words were
+  // stored one at a time, and a single wide load of both cannot be served by
+  // store forwarding (it waits for the stores to reach the cache).
+  [[gnu::always_inline]] void copy_words(const HashedAny& from) noexcept {
+    tagged = from.tagged;
+    hash = from.hash;
   }
 };
 
