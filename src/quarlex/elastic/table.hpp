@@ -901,7 +901,7 @@ class ElasticTable {
   // Most lookups compare one key at most, so this walk keeps no record: it
   // stops at the first unequal key, which `resume` takes from there.
   template <class Q>
-  Walk walk(const Q& probe, const PreparedHash& ph, ProbeTally& counter) const {
+  [[gnu::always_inline]] Walk walk(const Q& probe, const PreparedHash& ph, ProbeTally& counter) const {
     if (len_ == 0) return Walk{Walk::Proven};
     const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
     if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Proven};
