@@ -391,7 +391,7 @@ class ElasticTable {
     const Walk w = walk(probe, ph, counter);
     if (w.kind == Walk::Found) {
       counter.record(true);
-      return w.loc;
+      return w.loc();
     }
     if (w.kind == Walk::Proven || (w.kind == Walk::Absent && !exceptional_)) {
       counter.record(false);
@@ -640,7 +640,7 @@ class ElasticTable {
         ProbeTally counter;
         ComparedSlots compared(slots_);
         const Walk w = resume(key, ph, counter, walk(key, ph, counter), compared);
-        const bool on_schedule = w.kind == Walk::Found && w.loc == Location{i, p};
+        const bool on_schedule = w.kind == Walk::Found && w.loc() == Location{i, p};
         if (!exceptional_ && !on_schedule) return "entry off its probe schedule" + at;
         if (find_slot_indices_prepared(key, ph) != Location{i, p}) return "entry not found" + at;
       }
@@ -688,10 +688,15 @@ class ElasticTable {
   // membership record; cut short by an exhausted position; or stopped at
   // the first key compared and found unequal (at `loc`), to be resumed at
   // `next` with a record of compared slots.
+  // The location as two plain words: a Location member would be copied out
+  // as one 16-byte load right after its two 8-byte stores, which store
+  // forwarding cannot serve.
   struct Walk {
     enum Kind { Found, Absent, Proven, NeedsScan, Unequal } kind;
-    Location loc{};
+    std::size_t level = 0;
+    std::size_t position = 0;
     const std::uint32_t* next = nullptr;
+    Location loc() const noexcept { return Location{level, position}; }
   };
 
   ElasticTable(std::uint32_t reserve_exponent, std::uint64_t seed) noexcept
@@ -901,7 +906,7 @@ class ElasticTable {
   // Most lookups compare one key at most, so this walk keeps no record: it
   // stops at the first unequal key, which `resume` takes from there.
   template <class Q>
-  [[gnu::always_inline]] Walk walk(const Q& probe, const PreparedHash& ph, ProbeTally& counter) const {
+  Walk walk(const Q& probe, const PreparedHash& ph, ProbeTally& counter) const {
     if (len_ == 0) return Walk{Walk::Proven};
     const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
     if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Proven};
@@ -910,8 +915,8 @@ class ElasticTable {
     if (p0 == kNoPosition) return Walk{Walk::NeedsScan};
     counter.probe();
     if (l0.region.ctrl[p0] == ph.fingerprint) {
-      if (KeyTraits<K>::eq(probe, l0.region.entries[p0].key)) return Walk{Walk::Found, {0, p0}};
-      return Walk{Walk::Unequal, {0, p0}, schedule_.walk_begin()};
+      if (KeyTraits<K>::eq(probe, l0.region.entries[p0].key)) return Walk{Walk::Found, 0, p0};
+      return Walk{Walk::Unequal, 0, p0, schedule_.walk_begin()};
     }
     return walk_from(probe, ph, counter, schedule_.walk_begin(), nullptr);
   }
@@ -923,7 +928,7 @@ class ElasticTable {
   Walk resume(const Q& probe, const PreparedHash& ph, ProbeTally& counter, const Walk& w,
               ComparedSlots& compared) const {
     if (w.kind != Walk::Unequal) return w;
-    compared.note(slot_index(levels_[w.loc.level], w.loc.position));
+    compared.note(slot_index(levels_[w.level], w.position));
     return walk_from(probe, ph, counter, w.next, &compared);
   }
 
@@ -948,10 +953,10 @@ class ElasticTable {
       if (l.region.ctrl[p] != ph.fingerprint) continue;
       const K& stored = l.region.entries[p].key;
       if (compared == nullptr) {
-        if (KeyTraits<K>::eq(probe, stored)) return Walk{Walk::Found, {level, p}};
-        return Walk{Walk::Unequal, {level, p}, salt + 1};
+        if (KeyTraits<K>::eq(probe, stored)) return Walk{Walk::Found, level, p};
+        return Walk{Walk::Unequal, level, p, salt + 1};
       }
-      if (compared->equal(probe, stored, slot_index(l, p))) return Walk{Walk::Found, {level, p}};
+      if (compared->equal(probe, stored, slot_index(l, p))) return Walk{Walk::Found, level, p};
     }
     return Walk{Walk::Absent};
   }
@@ -968,7 +973,7 @@ class ElasticTable {
     w = resume(probe, ph, counter, w, compared);
     std::optional<Location> found;
     if (w.kind == Walk::Found) {
-      found = w.loc;
+      found = w.loc();
     } else if (w.kind == Walk::NeedsScan || (w.kind == Walk::Absent && exceptional_)) {
       found = full_scan(probe, ph, counter, compared);
     }
