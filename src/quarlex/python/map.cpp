@@ -392,11 +392,16 @@ struct MapClass {
     });
   }
 
+  // A removal's search and take, flattened as the lookups are.
+  [[gnu::flatten]] static auto remove_key(Map& map, PyObject* key) {
+    return map.remove_entry(HashedAny::of(key));
+  }
+
   static int setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return guard<int>(-1, [&] {
       Mutation<Object> m(Family::of(self));
       if (value == nullptr) {
-        auto removed = m.coll().remove_entry(HashedAny::of(key));
+        auto removed = remove_key(m.coll(), key);
         if (!removed) {
           set_key_error(key);
           return -1;
@@ -428,7 +433,7 @@ struct MapClass {
       static const Signature<2> sig{"pop", {"key", "default"}, 1};
       const auto a = bind(sig, args, nargsf, kwnames);
       Mutation<Object> m(Family::of(self));
-      auto removed = m.coll().remove_entry(HashedAny::of(a[0]));
+      auto removed = remove_key(m.coll(), a[0]);
       if (!removed) {
         if (a[1] != nullptr) return Py_NewRef(a[1]);
         set_key_error(a[0]);

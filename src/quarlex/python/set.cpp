@@ -499,10 +499,15 @@ struct SetClass {
     });
   }
 
+  // A removal's search and take, flattened as the lookups are.
+  [[gnu::flatten]] static auto take_key(Set& set, PyObject* value) {
+    return set.take(HashedAny::of(value));
+  }
+
   // Removes `value`; whether it was present.
   static bool take_out(PyObject* self, PyObject* value) {
     Mutation<Object> m(of(self));
-    auto gone = m.coll().take(HashedAny::of(value));
+    auto gone = take_key(m.coll(), value);
     if (!gone) return false;
     m.release_later(std::move(*gone));
     return true;
