@@ -811,7 +811,8 @@ class ElasticTable {
   }
 
   // Maintenance rebuild: without memory the table simply stays as it is.
-  bool rebuild_quietly(std::size_t new_slots) {
+  // Rebuilds and growth stay out of line, also where callers are flattened.
+  [[gnu::noinline]] bool rebuild_quietly(std::size_t new_slots) {
     auto geometry = try_geometry(new_slots);
     if (!geometry.ok()) return false;
     auto shape = try_shape(geometry.value());
@@ -823,7 +824,7 @@ class ElasticTable {
   // Doubles the slots (8 from none) until the limit exceeds the live count:
   // a single doubling does not suffice for the smallest geometries (one slot
   // with e = 1 keeps a limit of 1 at two slots).
-  void grow() {
+  [[gnu::noinline]] void grow() {
     if (slots_ >= kMaxElasticSlots) throw AllocFailure(TryReserveError::CapacityOverflow);
     std::size_t c = slots_ == 0 ? 8 : 2 * slots_;
     while (quarlex::insert_limit(c, reserve_exponent_) <= len_) c *= 2;

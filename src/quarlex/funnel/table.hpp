@@ -500,7 +500,8 @@ class FunnelTable {
   }
 
   // Moves the table to the next geometry; at least doubles the limit.
-  void grow_for_next_insert() {
+  // Growth and rebuilds stay out of line, also where callers are flattened.
+  [[gnu::noinline]] void grow_for_next_insert() {
     const auto slots = funnel_next_growth_slots(reserve_exponent_, shape_.insert_limit,
                                          saturating_add(len_, 1));
     if (!slots) throw AllocFailure(TryReserveError::CapacityOverflow);
@@ -578,7 +579,7 @@ class FunnelTable {
   // Moves every entry into the fresh storage, each to the first free slot of
   // its path there; the old block stays guarded until it is empty, so an
   // unwinding drain drops exactly the entries not yet moved.
-  void resize_with_transition(Storage&& fresh) {
+  [[gnu::noinline]] void resize_with_transition(Storage&& fresh) {
     ArenaDropGuard<FlatStorage> old(std::move(arena_), storage_);
     adopt(std::move(fresh));
     old.regions().region.drain_values_and_clear([this](entry_type&& e) {
