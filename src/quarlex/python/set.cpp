@@ -494,12 +494,16 @@ struct SetClass {
       static const auto sig = kValueSig("add");
       const auto a = bind(sig, args, nargs, kwnames);
       Mutation<Object> m(of(self));
-      m.coll().insert(StoredKey(HashedAny::of(a[0])));
+      add_key(m.coll(), a[0]);
       Py_RETURN_NONE;
     });
   }
 
-  // A removal's search and take, flattened as the lookups are.
+  // An insertion's search and placement, and a removal's search and take,
+  // flattened as the lookups are (growth and rebuilds stay out of line).
+  [[gnu::flatten]] static void add_key(Set& set, PyObject* value) {
+    set.insert(StoredKey(HashedAny::of(value)));
+  }
   [[gnu::flatten]] static auto take_key(Set& set, PyObject* value) {
     return set.take(HashedAny::of(value));
   }
