@@ -341,7 +341,7 @@ class ElasticTable {
     removals_since_refresh_ = 0;
   }
 
-  std::optional<Location> scan_next(Cursor& c) const {
+  [[gnu::always_inline]] std::optional<Location> scan_next(Cursor& c) const {
     if (!c.started) {
       c.started = true;
       c.level = 0;
