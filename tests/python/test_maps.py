@@ -7,6 +7,7 @@ import inspect
 import re
 import types
 import weakref
+from fractions import Fraction
 
 import pytest
 
@@ -347,13 +348,16 @@ def test_key_equality_rules(map_cls):
 
 
 def test_keys_hash_like_the_interpreter(map_cls):
-    # Small ints and strs are hashed without calling __hash__; the values must
-    # be the interpreter's own, or equal keys of other types would be missed.
-    ints = [0, 1, -1, -2, 2**30 - 1, -(2**30), 2**30, 2**61 - 1, 2**61, -(2**61)]
+    # Ints of up to four digits and strs are hashed without calling __hash__;
+    # the values must be the interpreter's own, or equal keys of other types
+    # (a Fraction equals and hashes like its int) would be missed.
+    big = [2**30, 2**61 - 1, 2**61, 2**62 + 5, 3 * (2**61 - 1) + 7, 2**90 + 12345,
+           2**120 - 1, 2**150 + 3]
+    ints = [0, 1, -1, -2, 2**30 - 1, *big, *(-k for k in big)]
     m = map_cls((k, k) for k in ints)
     assert len(m) == len(ints)
     for k in ints:
-        assert m[k] == k
+        assert m[k] == k and m[Fraction(k)] == k
         if float(k) == k:
             assert m[float(k)] == k
     assert hash(-1) == -2 and m[-1] == -1 and m[-2] == -2

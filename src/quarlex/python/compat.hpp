@@ -71,3 +71,11 @@ inline int PyUnicode_EqualToUTF8(PyObject* unicode, const char* text) {
 #else
 #define QUARLEX_MOD_GIL_NOT_USED_SLOT
 #endif
+
+// The exponent of Python's hash modulus 2^bits - 1 (61 on 64-bit builds);
+// public as PyHASH_BITS from 3.13 on.
+#if defined(PyHASH_BITS)
+#define QUARLEX_HASH_BITS PyHASH_BITS
+#else
+#define QUARLEX_HASH_BITS _PyHASH_BITS
+#endif

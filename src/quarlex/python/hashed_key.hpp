@@ -40,9 +40,9 @@ struct HashedAny {
   Py_hash_t hash = 0;
 
   // Hashes `obj` (a failing __hash__ propagates as PyErrSet) and tags it.
-  // Exact strs with a cached hash and one-digit exact ints are hashed here,
-  // with the interpreter's own values, saving the indirect call; this part
-  // is inlined into every lookup, the rest is not.
+  // Exact strs with a cached hash and exact ints of up to kInlineDigits
+  // digits are hashed here, with the interpreter's own values, saving the
+  // calls; this part is inlined into every lookup, the rest is not.
   [[gnu::always_inline]] static HashedAny of(PyObject* obj) {
     const auto addr = reinterpret_cast<std::uintptr_t>(obj);
     if ((addr & kTagMask) == 0) {
@@ -50,14 +50,43 @@ struct HashedAny {
         const Py_hash_t cached =
             __atomic_load_n(&reinterpret_cast<PyASCIIObject*>(obj)->hash, __ATOMIC_RELAXED);
         if (cached != -1) return HashedAny{addr | kTagStr, cached};
-      } else if (Py_IS_TYPE(obj, &PyLong_Type) &&
-                 PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-        return HashedAny{addr | kTagInt, v == -1 ? -2 : static_cast<Py_hash_t>(v)};
+      } else if (Py_IS_TYPE(obj, &PyLong_Type)) {
+        const auto* v = reinterpret_cast<PyLongObject*>(obj);
+        if (PyUnstable_Long_IsCompact(v)) {
+          const Py_ssize_t c = PyUnstable_Long_CompactValue(v);
+          return HashedAny{addr | kTagInt, c == -1 ? -2 : static_cast<Py_hash_t>(c)};
+        }
+#if PyLong_SHIFT == 30 && QUARLEX_HASH_BITS == 61
+        const std::uintptr_t tag = v->long_value.lv_tag;
+        const std::size_t digits = tag >> _PyLong_NON_SIZE_BITS;
+        if (digits <= kInlineDigits) {
+          return HashedAny{addr | kTagInt, long_hash(v->long_value.ob_digit, digits, tag)};
+        }
+#endif
       }
     }
     return hashed_by_type(obj);
   }
+
+#if PyLong_SHIFT == 30 && QUARLEX_HASH_BITS == 61
+  static constexpr std::size_t kInlineDigits = 4;
+
+  // Python's hash of a multi-digit int, as the interpreter reckons it: the
+  // magnitude reduced modulo 2^61 - 1 digit by digit from the top (each step
+  // rotates the 61-bit residue by one digit), then the sign; -1 becomes -2.
+  static Py_hash_t long_hash(const digit* d, std::size_t digits, std::uintptr_t tag) noexcept {
+    constexpr std::uint64_t kModulus = (std::uint64_t{1} << 61) - 1;
+    std::uint64_t x = 0;
+    for (std::size_t i = digits; i-- > 0;) {
+      x = ((x << 30) & kModulus) | (x >> 31);
+      x += d[i];
+      if (x >= kModulus) x -= kModulus;
+    }
+    // The tag's two low bits: 0 positive, 2 negative (1, zero, is compact).
+    if ((tag & 3) == 2) x = 0 - x;
+    return x == static_cast<std::uint64_t>(-1) ? -2 : static_cast<Py_hash_t>(x);
+  }
+#endif
 
   // Through the type's __hash__.
   [[gnu::noinline]] static HashedAny hashed_by_type(PyObject* obj) {
