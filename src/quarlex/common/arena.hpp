@@ -258,8 +258,12 @@ struct SlotRegion {
   void copy_values_to(const SlotRegion& dst, Touch&& touch, Copy&& copy) const {
     static_assert(std::is_nothrow_invocable_v<Copy&, const E&, E*>,
                   "a half-copied region cannot be unwound");
-    auto fetch = [&](std::size_t i) { touch(std::as_const(entries[i])); };
     auto place = [&](std::size_t i) { copy(std::as_const(entries[i]), &dst.entries[i]); };
+    if constexpr (std::is_same_v<std::remove_cvref_t<Touch>, NoTouch>) {
+      for_each_full(ctrl, len, place);
+      return;
+    }
+    auto fetch = [&](std::size_t i) { touch(std::as_const(entries[i])); };
     Lookahead<std::size_t, decltype(fetch), decltype(place)> ahead(fetch, place);
     for_each_full(ctrl, len, [&](std::size_t i) { ahead.push(i); });
     ahead.finish();

@@ -67,6 +67,12 @@ template <class F>
   }
 }
 
+// A touch that fetches nothing: bulk walks given it skip the lookahead.
+struct NoTouch {
+  template <class T>
+  void operator()(const T&) const noexcept {}
+};
+
 // Hands each pushed item to body(item) eight items after touch(item), so
 // that what the body is about to read (objects reached through a table
 // entry, in the table's order) can be fetched meanwhile. finish() hands over

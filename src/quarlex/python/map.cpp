@@ -44,7 +44,7 @@ void with_critical_section(PyObject* obj, F&& body) {
   if (failure) std::rethrow_exception(failure);
 }
 
-StoredKey clone_key(const StoredKey& k) noexcept {
+[[gnu::always_inline]] inline StoredKey clone_key(const StoredKey& k) noexcept {
   return StoredKey(static_cast<const HashedAny&>(k));
 }
 
@@ -111,7 +111,7 @@ struct MapClass {
     const auto copy = [](const Entry& e, Entry* slot) noexcept {
       ::new (slot) Entry{clone_key(e.key), e.value};
     };
-    if (src.len() < kPrefetchFrom) return src.clone([](const Entry&) noexcept {}, copy);
+    if (src.len() < kPrefetchFrom) return src.clone(NoTouch{}, copy);
     return src.clone(
         [](const Entry& e) noexcept {
           prefetch_object(e.key.object());
