@@ -4,11 +4,10 @@
 //
 // Keys are a bijective mix of their index with a fixed salt, so they are
 // random-looking, reproducible and distinct: indices [0, n) are present,
-// [n, 2n) never are. Every run reports `per_op` (time per operation); the
-// quarlex lookups also report the probes their table counted (compiled in by
-// QUARLEX_PROBE_STATS): mean and max slot probes for the elastic table, mean
-// and max probe sites (buckets or slots visited) and mean key comparisons for
-// the funnel table.
+// [n, 2n) never are. Every run reports `per_op` (time per operation). The
+// tables are built here without their probe counters, which would put a
+// thread-local update into every timed lookup; quarlex_probe_counts reports
+// the probes, untimed.
 #include <benchmark/benchmark.h>
 
 #include <absl/container/flat_hash_map.h>
@@ -39,15 +38,7 @@ std::vector<Key> keys_from(std::uint64_t first, std::size_t n) {
   return keys;
 }
 
-void report_table_probes(benchmark::State& state, bool hits) {
-  const auto& s = hits ? quarlex::probe_stats.hit : quarlex::probe_stats.miss;
-  state.counters["probes"] = s.mean_probes();
-  state.counters["probes_max"] = static_cast<double>(s.max_probes);
-  state.counters["compares"] = s.mean_compares();
-}
-
-// One adapter per contender: how to build it empty, insert, look up, erase,
-// and (quarlex only) read and reset the probe counters.
+// One adapter per contender: how to build it empty, insert, look up, erase.
 struct Elastic {
   static constexpr bool kTunable = true;
   using Map = quarlex::HashMap<quarlex::ElasticTable<Key, Value>>;
@@ -57,10 +48,6 @@ struct Elastic {
   static void insert(Map& m, Key k, Value v) { m.insert(k, v); }
   static const Value* find(const Map& m, Key k) { return m.get(k); }
   static bool erase(Map& m, Key k) { return m.remove(k).has_value(); }
-  static void reset_probes() { quarlex::probe_stats.reset(); }
-  static void report_probes(benchmark::State& state, bool hits) {
-    report_table_probes(state, hits);
-  }
 };
 
 struct Funnel {
@@ -72,10 +59,6 @@ struct Funnel {
   static void insert(Map& m, Key k, Value v) { m.insert(k, v); }
   static const Value* find(const Map& m, Key k) { return m.get(k); }
   static bool erase(Map& m, Key k) { return m.remove(k).has_value(); }
-  static void reset_probes() { quarlex::probe_stats.reset(); }
-  static void report_probes(benchmark::State& state, bool hits) {
-    report_table_probes(state, hits);
-  }
 };
 
 struct StdUnordered {
@@ -88,8 +71,6 @@ struct StdUnordered {
     return it == m.end() ? nullptr : &it->second;
   }
   static bool erase(Map& m, Key k) { return m.erase(k) != 0; }
-  static void reset_probes() {}
-  static void report_probes(benchmark::State&, bool) {}
 };
 
 struct AbslFlat {
@@ -102,8 +83,6 @@ struct AbslFlat {
     return it == m.end() ? nullptr : &it->second;
   }
   static bool erase(Map& m, Key k) { return m.erase(k) != 0; }
-  static void reset_probes() {}
-  static void report_probes(benchmark::State&, bool) {}
 };
 
 // Arguments: n, and for the quarlex tables the reserve exponent (the peers
@@ -151,7 +130,6 @@ void lookups(benchmark::State& state, std::uint64_t first_probe) {
   const std::size_t n = size_arg(state);
   const auto m = filled<C>(keys_from(0, n), exponent_arg<C>(state));
   const auto probes = keys_from(first_probe, n);
-  C::reset_probes();
   for (auto _ : state) {
     std::uint64_t found = 0;
     for (Key k : probes) {
@@ -161,7 +139,6 @@ void lookups(benchmark::State& state, std::uint64_t first_probe) {
     benchmark::DoNotOptimize(found);
   }
   per_op(state, n);
-  C::report_probes(state, first_probe == 0);
 }
 
 template <class C>
