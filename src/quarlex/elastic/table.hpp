@@ -686,11 +686,10 @@ class ElasticTable {
   // The outcome of a walk: found; absent from every slot the walk visits
   // (an exceptional table must still be scanned); proven absent by the
   // membership record; cut short by an exhausted position; or stopped at
-  // the first key compared and found unequal (at `loc`), to be resumed at
-  // `next` with a record of compared slots.
-  // The location as two plain words: a Location member would be copied out
-  // as one 16-byte load right after its two 8-byte stores, which store
-  // forwarding cannot serve.
+  // the first key compared and found unequal (at `loc()`), to be resumed at
+  // `next` with a record of compared slots. The location is kept as two
+  // plain words: a Location member would be copied out as one 16-byte load
+  // right after its two 8-byte stores, which store forwarding cannot serve.
   struct Walk {
     enum Kind { Found, Absent, Proven, NeedsScan, Unequal } kind;
     std::size_t level = 0;
