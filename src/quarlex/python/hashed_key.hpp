@@ -146,6 +146,14 @@ void for_each_ahead(const Range& range, Touch&& touch, Body&& body) {
   ahead.finish();
 }
 
+// src.clone(touch, copy), with touch run ahead only in collections of
+// kPrefetchFrom entries or more, as for_each_ahead does for walks.
+template <class Coll, class Touch, class Copy>
+Coll clone_ahead(const Coll& src, Touch&& touch, Copy&& copy) {
+  if (src.len() < kPrefetchFrom) return src.clone(NoTouch{}, copy);
+  return src.clone(touch, copy);
+}
+
 // Python's == with the probe on the left; an exception counts as "different"
 // (a borrow conflict raised inside unwinds).
 bool rich_equal(PyObject* probe, PyObject* stored);

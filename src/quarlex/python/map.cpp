@@ -111,8 +111,8 @@ struct MapClass {
     const auto copy = [](const Entry& e, Entry* slot) noexcept {
       ::new (slot) Entry{clone_key(e.key), e.value};
     };
-    if (src.len() < kPrefetchFrom) return src.clone(NoTouch{}, copy);
-    return src.clone(
+    return clone_ahead(
+        src,
         [](const Entry& e) noexcept {
           prefetch_object(e.key.object());
           prefetch_object(e.value.get());

@@ -254,11 +254,10 @@ struct SetClass {
   // then re-placed by a growth.
   static Set copy_of(const Set& s, std::size_t extra = 0) {
     if (s.capacity() - s.len() >= extra) {
-      const auto copy = [](const Entry& e, Entry* slot) noexcept {
-        ::new (slot) Entry{clone(e.key), Unit{}};
-      };
-      if (s.len() < kPrefetchFrom) return s.clone(NoTouch{}, copy);
-      return s.clone([](const Entry& e) noexcept { prefetch_key(e.key); }, copy);
+      return clone_ahead(s, [](const Entry& e) noexcept { prefetch_key(e.key); },
+                         [](const Entry& e, Entry* slot) noexcept {
+                           ::new (slot) Entry{clone(e.key), Unit{}};
+                         });
     }
     Set r(Kind::template build_with_options<Unit>(0, s.map().table().reserve_exponent()));
     presize(r, s.len() + extra);
