@@ -13,10 +13,9 @@ namespace {
 struct IterObject {
   PyObject_HEAD
   BiasedFlag borrow;  // one thread mostly steps an iterator alone
-  std::vector<Ref> snapshot;
+  Snapshot snapshot;
   Ref owner;
   std::uint64_t stamp;
-  std::size_t position;
   std::size_t step;  // snapshot slots per element: 2 for (key, value) pairs
 };
 
@@ -34,19 +33,15 @@ int iter_traverse(PyObject* raw, visitproc visit, void* arg) noexcept {
   IterObject* self = as_iter(raw);
   Py_VISIT(Py_TYPE(raw));
   Py_VISIT(self->owner.get());
-  for (std::size_t i = self->position; i < self->snapshot.size(); ++i) {
-    Py_VISIT(self->snapshot[i].get());
-  }
+  for (PyObject* o : self->snapshot.owned()) Py_VISIT(o);
   return 0;
 }
 
 // Breaks a cycle through the snapshot (an element that refers back to the
 // iterator). The snapshot is moved out before it is released, so code run by
-// a release meets an exhausted iterator, never a half-released vector.
+// a release meets an exhausted iterator, never a half-released snapshot.
 int iter_clear(PyObject* raw) noexcept {
-  IterObject* self = as_iter(raw);
-  std::vector<Ref> gone = std::exchange(self->snapshot, {});
-  self->position = 0;
+  Snapshot gone(std::move(as_iter(raw)->snapshot));
   return 0;
 }
 
@@ -68,32 +63,29 @@ PyObject* iter_iter(PyObject* raw) noexcept {
     if (owner->counter() != self->stamp) {
       raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
-    if (self->position >= self->snapshot.size()) return nullptr;
+    if (self->snapshot.empty()) return nullptr;
     if (self->step == 2) {
       PyObject* pair = PyTuple_New(2);
       if (pair == nullptr) throw_error();
-      PyTuple_SET_ITEM(pair, 0, self->snapshot[self->position].release());
-      PyTuple_SET_ITEM(pair, 1, self->snapshot[self->position + 1].release());
-      self->position += 2;
+      PyTuple_SET_ITEM(pair, 0, self->snapshot.take());
+      PyTuple_SET_ITEM(pair, 1, self->snapshot.take());
       return pair;
     }
-    Ref item = std::move(self->snapshot[self->position]);
-    ++self->position;
-    return item.release();
+    return self->snapshot.take();
   });
 }
 
-// The common step, with no call: the owning thread hands out one element of
-// an unchanged owner. Everything else takes the checked step.
+// The common step of a one-object iterator, with no call: the owning thread
+// hands out one element of an unchanged owner. Everything else, and every
+// step of a pair iterator, takes the checked step.
 PyObject* iter_next(PyObject* raw) noexcept {
   IterObject* self = as_iter(raw);
   const BiasedFlag::Held held = self->borrow.try_acquire();
   if (held == BiasedFlag::Held::Biased) [[likely]] {
     const auto* owner = reinterpret_cast<const CollectionBase*>(self->owner.get());
-    if (self->step == 1 && self->position < self->snapshot.size() &&
-        !owner->borrow.exclusively_held() && owner->counter() == self->stamp) [[likely]] {
-      PyObject* item = self->snapshot[self->position].release();
-      ++self->position;
+    if (!self->snapshot.empty() && !owner->borrow.exclusively_held() &&
+        owner->counter() == self->stamp) [[likely]] {
+      PyObject* item = self->snapshot.take();
       self->borrow.release(held);
       return item;
     }
@@ -107,9 +99,7 @@ PyObject* iter_length_hint(PyObject* raw, PyObject*) noexcept {
   return guard<PyObject*>(nullptr, [&] {
     IterObject* self = as_iter(raw);
     BiasedBorrow b(self->borrow);
-    const std::size_t left =
-        self->position < self->snapshot.size() ? self->snapshot.size() - self->position : 0;
-    return PyLong_FromSize_t(left / self->step);
+    return PyLong_FromSize_t(self->snapshot.left() / self->step);
   });
 }
 
@@ -120,12 +110,13 @@ PyMethodDef kIterMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+template <iternextfunc Next>
 PyType_Slot kIterSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<iter_destroy>)},
     {Py_tp_traverse, reinterpret_cast<void*>(iter_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(iter_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(iter_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
+    {Py_tp_iternext, reinterpret_cast<void*>(Next)},
     {Py_tp_methods, kIterMethods},
     {0, nullptr},
 };
@@ -137,25 +128,24 @@ struct Name {
   char text[N];
 };
 
-template <Name Qualified>
+template <Name Qualified, iternextfunc Next = iter_next>
 PyTypeObject* create_iter() {
   PyType_Spec spec{Qualified.text, static_cast<int>(sizeof(IterObject)), 0,
-                   kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, kIterSlots};
+                   kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, kIterSlots<Next>};
   return make_type(spec);
 }
 
 }  // namespace
 
-PyObject* make_snapshot_iter(TypeId id, PyObject* owner, std::vector<Ref>&& snapshot) {
+PyObject* make_snapshot_iter(TypeId id, PyObject* owner, Snapshot&& snapshot) {
   PyTypeObject* type = type_object(id);
   PyObject* raw = type->tp_alloc(type, 0);
   if (raw == nullptr) throw_error();
   IterObject* self = as_iter(raw);
   new (&self->borrow) BiasedFlag();
-  new (&self->snapshot) std::vector<Ref>(std::move(snapshot));
+  new (&self->snapshot) Snapshot(std::move(snapshot));
   new (&self->owner) Ref(Ref::borrow(owner));
   self->stamp = reinterpret_cast<const CollectionBase*>(owner)->counter();
-  self->position = 0;
   self->step = id == TypeId::ElasticItemIter || id == TypeId::FunnelItemIter ? 2 : 1;
   return raw;
 }
@@ -164,11 +154,11 @@ std::span<const ClassMaker> iter_classes() noexcept {
   static constexpr ClassMaker kMakers[] = {
       {TypeId::ElasticKeyIter, create_iter<"quarlex._ElasticKeyIter">},
       {TypeId::ElasticValueIter, create_iter<"quarlex._ElasticValueIter">},
-      {TypeId::ElasticItemIter, create_iter<"quarlex._ElasticItemIter">},
+      {TypeId::ElasticItemIter, create_iter<"quarlex._ElasticItemIter", iter_next_checked>},
       {TypeId::ElasticSetIter, create_iter<"quarlex._ElasticSetIter">},
       {TypeId::FunnelKeyIter, create_iter<"quarlex._FunnelKeyIter">},
       {TypeId::FunnelValueIter, create_iter<"quarlex._FunnelValueIter">},
-      {TypeId::FunnelItemIter, create_iter<"quarlex._FunnelItemIter">},
+      {TypeId::FunnelItemIter, create_iter<"quarlex._FunnelItemIter", iter_next_checked>},
       {TypeId::FunnelSetIter, create_iter<"quarlex._FunnelSetIter">},
   };
   return kMakers;

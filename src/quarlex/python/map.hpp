@@ -47,7 +47,7 @@ Ref element_of(const Entry& e) {
 // objects to stay cached, the objects are fetched a few entries ahead of the
 // reference count updates that write to them; in small ones that only costs.
 template <Flavour F, class Map>
-[[gnu::flatten]] std::vector<Ref> snapshot_of(const Map& map) {
+[[gnu::flatten]] Snapshot snapshot_of(const Map& map) {
   const auto touch = [](const auto& e) {
     if constexpr (F != Flavour::Values) prefetch_object(e.key.object());
     if constexpr (F != Flavour::Keys) prefetch_object(e.value.get());
