@@ -404,7 +404,7 @@ TEST(ElasticTableInsert, CaseBothWithLevelEntirelyFreeGoesToNextLevel) {
   ASSERT_TRUE(choice.has_value());
   EXPECT_EQ(choice->level, 1u);
   EXPECT_EQ(choice->probe, 1u);
-  EXPECT_EQ(choice->query, 26u);
+  EXPECT_EQ(choice->query(), 26u);
 }
 
 TEST(ElasticTableInsert, ReusedTombstoneRestoresCounts) {

@@ -205,6 +205,11 @@ constexpr std::uint32_t first_scheduled_probe(std::size_t level) noexcept {
   return level == 0 ? 2 : 1;
 }
 
+// The query position of level 0's first probe, the one a lookup checks on its
+// own.
+inline constexpr std::uint32_t kFirstQueryPosition =
+    static_cast<std::uint32_t>(detail::phi_in_domain(0, 1));
+
 inline constexpr auto kRoutes = [] {
   std::array<PhiRoute, schedule_capacity(kMaxElasticLevels)> routes{};
   for (std::size_t level = 0; level < kMaxElasticLevels; ++level) {
@@ -327,6 +332,15 @@ class ProbeSchedule {
   }
 
   std::uint32_t horizon() const noexcept { return horizon_; }
+  // Whether probe `probe` of `level` lies within the horizon, known without
+  // its query position: the scheduled routes are exactly those within it, in
+  // probe order. Level 0's first probe is never scheduled; the horizon covers
+  // it once it reaches that probe's position.
+  bool covers(std::size_t level, std::uint32_t probe) const noexcept {
+    const std::uint32_t first = first_probe(level);
+    if (probe < first) return horizon_ >= kFirstQueryPosition;
+    return probe - first < counts_[level];
+  }
   // Levels this schedule has room for.
   std::size_t levels() const noexcept { return levels_; }
   // Routes the walk has room for.

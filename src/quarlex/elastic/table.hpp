@@ -82,12 +82,15 @@ class ElasticTable {
   using Cursor = ScanCursor;
 
   // Where the elastic rule puts a new key: probe j of a level, at query
-  // position phi(level + 1, j).
+  // position phi(level + 1, j), which is only worked out when the schedule
+  // does not cover the probe already.
   struct SlotChoice {
-    std::uint32_t query;
     std::uint32_t probe;
     std::size_t level;
     std::size_t position;
+    std::uint32_t query() const noexcept {
+      return static_cast<std::uint32_t>(detail::phi_in_domain(level, probe));
+    }
   };
 
   struct Vacancy {
@@ -454,8 +457,7 @@ class ElasticTable {
     // Query positions grow with the probe number, so the cap is a probe
     // limit per level.
     if (!v || v->probe > kMaxProbeWithinCap[level]) return std::nullopt;
-    return SlotChoice{static_cast<std::uint32_t>(detail::phi_in_domain(level, v->probe)), v->probe,
-                      level, v->position};
+    return SlotChoice{v->probe, level, v->position};
   }
 
   // First free slot along the key's probe sequence in one level, within
@@ -473,8 +475,11 @@ class ElasticTable {
   // Extending the schedule comes first: when its room cannot be had, the
   // AllocFailure leaves the table as it was.
   Location place_new_entry(K&& key, V&& value, const PreparedHash& ph, const SlotChoice& choice) {
-    if (choice.query > kQueryPositionCap) panic(kQueryPositionsExhausted);
-    if (choice.query > schedule_.horizon()) extend_probe_schedule(choice.query);
+    if (!schedule_.covers(choice.level, choice.probe)) {
+      const std::uint32_t query = choice.query();
+      if (query > kQueryPositionCap) panic(kQueryPositionsExhausted);
+      extend_probe_schedule(query);
+    }
     schedule_.reach(choice.level, choice.probe);
     return write_new_entry(choice.level, choice.position, std::move(key), std::move(value), ph);
   }
@@ -801,7 +806,8 @@ class ElasticTable {
   void reinsert(entry_type&& e) {
     const PreparedHash ph = prepare(e.key);
     const auto choice = choose_for_current_batch(ph);
-    if (choice && (choice->query <= schedule_.horizon() || schedule_.try_extend(choice->query))) {
+    if (choice && (schedule_.covers(choice->level, choice->probe) ||
+                   schedule_.try_extend(choice->query()))) {
       schedule_.reach_later(choice->level, choice->probe);
       write_new_entry(choice->level, choice->position, std::move(e.key), std::move(e.value), ph);
     } else {
