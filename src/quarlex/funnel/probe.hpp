@@ -32,13 +32,15 @@ struct SummaryBits {
 };
 
 // Per-key probe state, computed once per operation: every probe site's
-// position is a function of (A, B) and the site's salt.
+// position is a function of A and the site's salt. The table hash is already
+// seeded and mixed, and each site mixes again; a second full mix of h, XORed
+// into every site, lay on the path of every lookup before its first bucket
+// and left the probe counts as they were.
 struct PreparedProbe {
   std::uint64_t a;
-  std::uint64_t b;
 
   static constexpr PreparedProbe of(std::uint64_t h) noexcept {
-    return {h + 0x7A8FBB71C84E22ECULL, mix64(h + 0xD9127938B4105710ULL)};
+    return {h + 0x7A8FBB71C84E22ECULL};
   }
 };
 
@@ -60,7 +62,7 @@ inline constexpr std::size_t kUnreduced = kRejected;
 [[gnu::always_inline]] inline std::size_t funnel_reduction_attempt(
     const PreparedProbe& p, std::uint64_t salt, std::uint64_t threshold,
     std::size_t range) noexcept {
-  return reduce_unbiased(probe_site_mix(p.a, salt) ^ p.b, range, threshold);
+  return reduce_unbiased(probe_site_mix(p.a, salt), range, threshold);
 }
 
 // Attempts 1..attempts of a site whose attempt 0 was rejected. Kept out of
@@ -83,7 +85,7 @@ inline constexpr std::size_t kUnreduced = kRejected;
 [[gnu::always_inline]] inline std::size_t unbiased_funnel_index_spread(
     const PreparedProbe& p, std::uint64_t salt, std::uint64_t spread, std::uint64_t threshold,
     std::size_t range) noexcept {
-  const std::size_t i = reduce_unbiased(probe_site_mix_spread(p.a, spread) ^ p.b, range, threshold);
+  const std::size_t i = reduce_unbiased(probe_site_mix_spread(p.a, spread), range, threshold);
   if (i == kRejected) [[unlikely]] {
     return reduce_prepared_funnel_retries(p, salt, threshold, range, kReductionAttempts - 1);
   }
