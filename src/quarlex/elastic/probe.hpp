@@ -86,6 +86,18 @@ inline constexpr std::size_t kNoPosition = kRejected;
   return retry_position(x, salt, n, threshold);
 }
 
+// As level_position, with salt * kSaltSpread already at hand as `spread`.
+[[gnu::always_inline]] inline std::size_t level_position_spread(std::uint64_t x,
+                                                                std::uint32_t salt,
+                                                                std::uint64_t spread,
+                                                                std::uint64_t n,
+                                                                std::uint64_t threshold) noexcept {
+  const std::size_t p = reduce_unbiased(probe_site_mix_spread(x, spread), n, threshold);
+  if (p != kRejected) [[likely]]
+    return p;
+  return retry_position(x, salt, n, threshold);
+}
+
 enum class PhiCoordinate : std::uint8_t { I, J };
 
 struct PhiError {

@@ -465,8 +465,12 @@ class ElasticTable {
   std::optional<Vacancy> uniform_vacancy(std::size_t level, const PreparedHash& ph,
                                          std::uint32_t cap) const {
     const Level& l = levels_[level];
-    for (std::uint32_t j = 1; j <= cap; ++j) {
-      const std::size_t p = level_position(ph.x, probe_salt(level, j), l.region.len, l.threshold);
+    // A probe's salt adds 8 per probe to its level's, so its spread (salt *
+    // kSaltSpread) adds a constant: no multiply for it.
+    std::uint64_t spread = std::uint64_t{probe_salt(level, 1)} * kSaltSpread;
+    for (std::uint32_t j = 1; j <= cap; ++j, spread += 8 * kSaltSpread) {
+      const std::size_t p = level_position_spread(ph.x, probe_salt(level, j), spread,
+                                                  l.region.len, l.threshold);
       if (p != kNoPosition && ctrl_is_free(l.region.ctrl[p])) return Vacancy{p, j};
     }
     return std::nullopt;
