@@ -76,17 +76,9 @@ inline constexpr std::size_t kNoPosition = kRejected;
 // The position rule with the level's threshold precomputed: one mix and one
 // multiply unless the first attempt is rejected (probability below n/2^64).
 // Every lookup probe runs it, so it is inlined and the rare retries are not;
-// a plain index with a sentinel keeps the result in a register.
-[[gnu::always_inline]] inline std::size_t level_position(std::uint64_t x, std::uint32_t salt,
-                                                         std::uint64_t n,
-                                                         std::uint64_t threshold) noexcept {
-  const std::size_t p = reduce_unbiased(probe_mix(x, salt), n, threshold);
-  if (p != kRejected) [[likely]]
-    return p;
-  return retry_position(x, salt, n, threshold);
-}
-
-// As level_position, with salt * kSaltSpread already at hand as `spread`.
+// a plain index with a sentinel keeps the result in a register. `spread` is
+// salt * kSaltSpread, which a caller stepping through a level's probes keeps
+// by addition; level_position works it out.
 [[gnu::always_inline]] inline std::size_t level_position_spread(std::uint64_t x,
                                                                 std::uint32_t salt,
                                                                 std::uint64_t spread,
@@ -96,6 +88,12 @@ inline constexpr std::size_t kNoPosition = kRejected;
   if (p != kRejected) [[likely]]
     return p;
   return retry_position(x, salt, n, threshold);
+}
+
+[[gnu::always_inline]] inline std::size_t level_position(std::uint64_t x, std::uint32_t salt,
+                                                         std::uint64_t n,
+                                                         std::uint64_t threshold) noexcept {
+  return level_position_spread(x, salt, std::uint64_t{salt} * kSaltSpread, n, threshold);
 }
 
 enum class PhiCoordinate : std::uint8_t { I, J };

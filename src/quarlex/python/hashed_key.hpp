@@ -215,6 +215,11 @@ class StoredKey : public HashedAny {
   }
 };
 
+// A new key holding a new reference to a stored key's object, with its hash.
+[[gnu::always_inline]] inline StoredKey clone_key(const HashedAny& k) noexcept {
+  return StoredKey(k);
+}
+
 // Table arenas up to kReusedBlockMax bytes come from the interpreter's heap
 // (mimalloc on free-threaded builds), which keeps freed pages for reuse: a
 // table that grows or rebuilds, or a new copy, takes up memory a table just

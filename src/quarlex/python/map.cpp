@@ -44,10 +44,6 @@ void with_critical_section(PyObject* obj, F&& body) {
   if (failure) std::rethrow_exception(failure);
 }
 
-[[gnu::always_inline]] inline StoredKey clone_key(const StoredKey& k) noexcept {
-  return StoredKey(static_cast<const HashedAny&>(k));
-}
-
 // A pair to store: the key hashed, the value owned.
 using Pair = std::pair<StoredKey, Ref>;
 

@@ -67,7 +67,6 @@ struct SetClass {
   static bool same(PyObject* o) noexcept { return Family::check(o); }
   static Object* of(PyObject* o) noexcept { return Family::of(o); }
 
-  static StoredKey clone(const HashedAny& k) noexcept { return StoredKey(k); }
   static void prefetch_key(const HashedAny& k) noexcept { prefetch_object(k.object()); }
 
   static Set make(std::size_t capacity) { return Set(Kind::template build<Unit>(capacity)); }
@@ -139,9 +138,9 @@ struct SetClass {
     r.reserve(t.len());
     for_each_ahead(t, prefetch_key, [&](const StoredKey& k) {
       if (fresh) {
-        r.insert_unique(clone(k));
+        r.insert_unique(clone_key(k));
       } else {
-        r.insert(clone(k));
+        r.insert(clone_key(k));
       }
     });
   }
@@ -169,7 +168,7 @@ struct SetClass {
       if (auto gone = r.take(k)) {
         graveyard.add(std::move(*gone));
       } else {
-        r.insert(clone(k));
+        r.insert(clone_key(k));
       }
     }
   }
@@ -202,7 +201,7 @@ struct SetClass {
       presize(r, p.elements.size());
       // A copy goes in, so an element already present is dropped with the
       // operand, not here.
-      for (const StoredKey& k : p.elements) r.insert(clone(k));
+      for (const StoredKey& k : p.elements) r.insert(clone_key(k));
     } else if constexpr (op == Op::Intersection) {
       retain_in_pool(r, p.pool.get(), graveyard);
     } else if constexpr (op == Op::Difference) {
@@ -256,12 +255,12 @@ struct SetClass {
     if (s.capacity() - s.len() >= extra) {
       return clone_ahead(s, [](const Entry& e) noexcept { prefetch_key(e.key); },
                          [](const Entry& e, Entry* slot) noexcept {
-                           ::new (slot) Entry{clone(e.key), Unit{}};
+                           ::new (slot) Entry{clone_key(e.key), Unit{}};
                          });
     }
     Set r(Kind::template build_with_options<Unit>(0, s.map().table().reserve_exponent()));
     presize(r, s.len() + extra);
-    for_each_ahead(s, prefetch_key, [&](const StoredKey& k) { r.insert_unique(clone(k)); });
+    for_each_ahead(s, prefetch_key, [&](const StoredKey& k) { r.insert_unique(clone_key(k)); });
     return r;
   }
 
