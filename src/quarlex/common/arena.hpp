@@ -242,9 +242,7 @@ struct SlotRegion {
   // Destroys every live entry in index order; control bytes and counters are
   // left alone (the storage is about to be freed).
   void drop_values() noexcept {
-    for (std::size_t i = 0; i < len; ++i) {
-      if (ctrl_is_full(ctrl[i])) std::destroy_at(&entries[i]);
-    }
+    for_each_full(ctrl, len, [this](std::size_t i) { std::destroy_at(&entries[i]); });
   }
 
   // Copies each live entry into the same slot of `dst`, whose control bytes

@@ -17,6 +17,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quarlex/common/errors.hpp"
@@ -280,6 +281,17 @@ class ProbeSchedule {
     counts_ = need;
     horizon_ = position;
     return true;
+  }
+
+  // Takes over the routes and walk of `o`, which is left a fresh schedule.
+  void take(ProbeSchedule& o) noexcept {
+    walk_ = std::exchange(o.walk_, {});
+    counts_ = o.counts_;
+    walk_len_ = o.walk_len_;
+    walk_size_ = o.walk_size_;
+    levels_ = std::exchange(o.levels_, 0);
+    horizon_ = o.horizon_;
+    o.clear();
   }
 
   // Takes in more levels, with no room yet; the walk stays.

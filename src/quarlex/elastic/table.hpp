@@ -105,37 +105,24 @@ class ElasticTable {
   // exponent and grows again on the next insertion.
   ElasticTable(ElasticTable&& o) noexcept
       : reserve_exponent_(o.reserve_exponent_), hasher_(o.hasher_) {
-    swap(o);
+    take(o);
   }
 
+  // The old entries are released only after this table holds the new ones.
   ElasticTable& operator=(ElasticTable&& o) noexcept {
     if (this != &o) {
-      ElasticTable taken(std::move(o));
-      swap(taken);
+      ElasticTable old(std::move(*this));
+      take(o);
     }
     return *this;
   }
 
-  void swap(ElasticTable& o) noexcept {
-    std::swap(levels_, o.levels_);
-    std::swap(records_, o.records_);
-    std::swap(membership_count_, o.membership_count_);
-    std::swap(schedule_, o.schedule_);
-    std::swap(len_, o.len_);
-    std::swap(exceptional_, o.exceptional_);
-    std::swap(arena_, o.arena_);
-    std::swap(batches_, o.batches_);
-    std::swap(slots_, o.slots_);
-    std::swap(insert_limit_, o.insert_limit_);
-    std::swap(reserve_exponent_, o.reserve_exponent_);
-    std::swap(hasher_, o.hasher_);
-    std::swap(removals_since_refresh_, o.removals_since_refresh_);
-  }
-
   // Teardown: the table is emptied first and the old block handed to a
   // guard, so an entry destructor that runs arbitrary code sees an empty
-  // table, and the block is freed even if a destructor unwinds.
+  // table, and the block is freed even if a destructor unwinds. A table
+  // without levels owns no entries (moved-from tables are such).
   ~ElasticTable() {
+    if (levels_.empty()) return;
     ArenaDropGuard<LevelSet> guard(std::move(arena_), LevelSet{std::move(levels_)});
     len_ = 0;
     records_ = nullptr;
@@ -706,6 +693,25 @@ class ElasticTable {
     const std::uint32_t* next = nullptr;
     Location loc() const noexcept { return Location{level, position}; }
   };
+
+  // Moves the whole state of `o` into this table, which holds nothing, and
+  // leaves `o` empty with no slots: one pass over the members, where a swap
+  // with an empty table would move each three times.
+  void take(ElasticTable& o) noexcept {
+    levels_ = std::exchange(o.levels_, {});
+    records_ = std::exchange(o.records_, nullptr);
+    membership_count_ = std::exchange(o.membership_count_, 0);
+    schedule_.take(o.schedule_);
+    len_ = std::exchange(o.len_, 0);
+    exceptional_ = std::exchange(o.exceptional_, false);
+    arena_ = std::move(o.arena_);
+    batches_ = std::exchange(o.batches_, {});
+    slots_ = std::exchange(o.slots_, 0);
+    insert_limit_ = std::exchange(o.insert_limit_, 0);
+    reserve_exponent_ = o.reserve_exponent_;
+    hasher_ = o.hasher_;
+    removals_since_refresh_ = std::exchange(o.removals_since_refresh_, 0);
+  }
 
   ElasticTable(std::uint32_t reserve_exponent, std::uint64_t seed) noexcept
       : reserve_exponent_(reserve_exponent), hasher_(seed) {}

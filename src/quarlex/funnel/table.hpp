@@ -130,34 +130,24 @@ class FunnelTable {
   // exponent and grows again on the next insertion.
   FunnelTable(FunnelTable&& o) noexcept
       : reserve_exponent_(o.reserve_exponent_), hasher_(o.hasher_) {
-    swap(o);
+    take(o);
   }
 
+  // The old entries are released only after this table holds the new ones.
   FunnelTable& operator=(FunnelTable&& o) noexcept {
     if (this != &o) {
-      FunnelTable taken(std::move(o));
-      swap(taken);
+      FunnelTable old(std::move(*this));
+      take(o);
     }
     return *this;
   }
 
-  void swap(FunnelTable& o) noexcept {
-    std::swap(storage_, o.storage_);
-    std::swap(summary_, o.summary_);
-    std::swap(membership_count_, o.membership_count_);
-    std::swap(shape_, o.shape_);
-    std::swap(exceptional_, o.exceptional_);
-    std::swap(len_, o.len_);
-    std::swap(tombstones_, o.tombstones_);
-    std::swap(removals_since_refresh_, o.removals_since_refresh_);
-    std::swap(reserve_exponent_, o.reserve_exponent_);
-    std::swap(hasher_, o.hasher_);
-    std::swap(arena_, o.arena_);
-  }
-
   FunnelTable(const FunnelTable&) = delete;
   FunnelTable& operator=(const FunnelTable&) = delete;
-  ~FunnelTable() { release(); }
+  // A table without a block owns no entries (moved-from tables are such).
+  ~FunnelTable() {
+    if (!arena_.empty()) release();
+  }
 
   // ---------------------------------------------------------------- lookup
 
@@ -593,6 +583,23 @@ class FunnelTable {
   }
 
   // Takes the table's block out (leaving it empty) and drops its entries.
+  // Moves the whole state of `o` into this table, which holds nothing, and
+  // leaves `o` empty with no slots: one pass over the members, where a swap
+  // with an empty table would move each three times.
+  void take(FunnelTable& o) noexcept {
+    storage_ = std::exchange(o.storage_, FlatStorage{});
+    summary_ = std::exchange(o.summary_, nullptr);
+    membership_count_ = std::exchange(o.membership_count_, 0);
+    shape_ = std::exchange(o.shape_, FunnelShape{});
+    exceptional_ = std::exchange(o.exceptional_, false);
+    len_ = std::exchange(o.len_, 0);
+    tombstones_ = std::exchange(o.tombstones_, 0);
+    removals_since_refresh_ = std::exchange(o.removals_since_refresh_, 0);
+    reserve_exponent_ = o.reserve_exponent_;
+    hasher_ = o.hasher_;
+    arena_ = std::move(o.arena_);
+  }
+
   void release() noexcept {
     ArenaDropGuard<FlatStorage> old(std::move(arena_), std::exchange(storage_, FlatStorage{}));
     summary_ = nullptr;
