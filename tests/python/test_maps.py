@@ -140,26 +140,39 @@ def test_construct_empty(map_cls):
         assert repr(m) == f"{name}(len=0, capacity=0)"
 
 
-def test_construct_sources(map_cls):
-    assert dict(map_cls({"a": 1}, b=2).items()) == {"a": 1, "b": 2}
-    assert map_cls([("a", 1)], a=2)["a"] == 2
-    assert dict(map_cls(other={"x": 1}).items()) == {"x": 1}
+# Calling the class and calling its __new__ bind their arguments by
+# different paths.
+CONSTRUCTORS = pytest.mark.parametrize("via_new", [False, True], ids=["call", "__new__"])
+
+
+def constructor(cls, via_new):
+    return (lambda *a, **k: cls.__new__(cls, *a, **k)) if via_new else cls
+
+
+@CONSTRUCTORS
+def test_construct_sources(map_cls, via_new):
+    make = constructor(map_cls, via_new)
+    assert dict(make({"a": 1}, b=2).items()) == {"a": 1, "b": 2}
+    assert make([("a", 1)], a=2)["a"] == 2
+    assert dict(make(other={"x": 1}).items()) == {"x": 1}
     # `capacity` and `other` are parameters, never entries.
-    m = map_cls(capacity=10, y=3)
+    m = make(capacity=10, y=3)
     assert dict(m.items()) == {"y": 3} and m.capacity >= 10
-    assert dict(map_cls(map_cls({"k": "v"})).items()) == {"k": "v"}
+    assert dict(make(make({"k": "v"})).items()) == {"k": "v"}
 
 
-def test_construct_argument_errors(map_cls):
+@CONSTRUCTORS
+def test_construct_argument_errors(map_cls, via_new):
+    make = constructor(map_cls, via_new)
     name = map_cls.__name__
     with pytest.raises(TypeError, match="not iterable"):
-        map_cls(5)
+        make(5)
     with raises(TypeError, f"{name}() takes at most 1 positional argument (2 given)"):
-        map_cls({}, {})
+        make({}, {})
     with pytest.raises(TypeError, match=r"given by name \('other'\) and position \(1\)"):
-        map_cls({}, other={})
+        make({}, other={})
     with pytest.raises(ValueError, match="^update sequence elements must be 2-tuples$"):
-        map_cls([(1, 2, 3)])
+        make([(1, 2, 3)])
 
 
 @pytest.mark.parametrize(

@@ -241,15 +241,28 @@ struct MapClass {
 
   // ---- construction
 
+  static inline const Signature<2> kNewSignature{
+      Kind::kMapName, {"other", "capacity"}, 0, 1, true};
+
+  static PyObject* construct(PyTypeObject* type, const Bound<2>& a) {
+    Map map(Kind::template build<Ref>(capacity_arg(a[1])));
+    if (a[0] != nullptr && a[0] != Py_None) fill(map, a[0]);
+    Graveyard replaced;
+    put_keywords(map, a.extra, replaced);
+    return new_collection(type, std::move(map));
+  }
+
   static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
+    return guard<PyObject*>(nullptr,
+                            [&] { return construct(type, bind(kNewSignature, args, kwds)); });
+  }
+
+  // A call of the class itself: no argument tuple or keyword dict is built.
+  static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-      static const Signature<2> sig{Kind::kMapName, {"other", "capacity"}, 0, 1, true};
-      const auto a = bind(sig, args, kwds);
-      Map map(Kind::template build<Ref>(capacity_arg(a[1])));
-      if (a[0] != nullptr && a[0] != Py_None) fill(map, a[0]);
-      Graveyard replaced;
-      put_keywords(map, a.extra, replaced);
-      return new_collection(type, std::move(map));
+      return construct(reinterpret_cast<PyTypeObject*>(type),
+                       bind(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames));
     });
   }
 
@@ -697,7 +710,7 @@ struct MapClass {
     };
     PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0,
                      kCollectionFlags | Py_TPFLAGS_MAPPING, slots};
-    return make_type(spec);
+    return make_type(spec, vectorcall);
   }
 };
 

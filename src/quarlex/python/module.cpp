@@ -133,8 +133,10 @@ PyTypeObject* type_object(TypeId id) noexcept {
   return g_types[static_cast<std::size_t>(id)].load(std::memory_order_acquire);
 }
 
-PyTypeObject* make_type(PyType_Spec& spec) {
-  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
+PyTypeObject* make_type(PyType_Spec& spec, vectorcallfunc call) {
+  auto* type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
+  type->tp_vectorcall = call;
+  return type;
 }
 
 PyObject* panic_exception_type() noexcept { return g_panic_type.load(std::memory_order_acquire); }

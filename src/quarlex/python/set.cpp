@@ -362,18 +362,30 @@ struct SetClass {
 
   // ------------------------------------------------------------ construction
 
+  static inline const Signature<2> kNewSignature{Kind::kSetName, {"iterable", "capacity"}, 0, 1};
+
+  static PyObject* construct(PyTypeObject* type, const Bound<2>& a) {
+    Set s = make(capacity_arg(a[1]));
+    if (a[0] != nullptr && a[0] != Py_None) {
+      Prepared p;
+      prepare<Op::Union>(p, a[0]);
+      Graveyard none;
+      apply<Op::Union>(s, nullptr, p, none);
+    }
+    return new_collection(type, std::move(s));
+  }
+
   static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-      static const Signature<2> sig{Kind::kSetName, {"iterable", "capacity"}, 0, 1};
-      const auto a = bind(sig, args, kwargs);
-      Set s = make(capacity_arg(a[1]));
-      if (a[0] != nullptr && a[0] != Py_None) {
-        Prepared p;
-        prepare<Op::Union>(p, a[0]);
-        Graveyard none;
-        apply<Op::Union>(s, nullptr, p, none);
-      }
-      return new_collection(type, std::move(s));
+    return guard<PyObject*>(nullptr,
+                            [&] { return construct(type, bind(kNewSignature, args, kwargs)); });
+  }
+
+  // A call of the class itself: no argument tuple or keyword dict is built.
+  static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      return construct(reinterpret_cast<PyTypeObject*>(type),
+                       bind(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames));
     });
   }
 
@@ -854,7 +866,7 @@ struct SetClass {
         {0, nullptr},
     };
     PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0, kCollectionFlags, slots};
-    return make_type(spec);
+    return make_type(spec, vectorcall);
   }
 };
 

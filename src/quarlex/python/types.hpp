@@ -62,7 +62,9 @@ struct ClassMaker {
 };
 
 // Creates a heap type from its spec; the interpreter's error propagates.
-PyTypeObject* make_type(PyType_Spec& spec);
+// `call`, when given, serves calls of the class itself (the classes cannot
+// be subclassed, so it never has to defer to a subclass's __init__).
+PyTypeObject* make_type(PyType_Spec& spec, vectorcallfunc call = nullptr);
 
 struct CollectionBase {
   PyObject_HEAD
