@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "quarlex/common/errors.hpp"
+#include "quarlex/python/boundary.hpp"
 #include "quarlex/python/ref.hpp"
 
 namespace quarlex::py {
@@ -175,5 +176,25 @@ inline std::uint32_t reserve_exponent_arg(PyObject* obj, std::uint32_t minimum) 
   if (parsed.value() < minimum) raise(PyExc_ValueError, kFunnelReserveMessage.data());
   return parsed.value();
 }
+
+// The two ways a class `C` is constructed, both binding `C::kNewSignature`
+// and handing the arguments to `C::construct(type, bound)`. `tp_new` serves
+// `cls.__new__`, with an argument tuple and keyword dict; `vectorcall` serves
+// calls of the class itself, for which the interpreter builds neither.
+template <class C>
+struct Construction {
+  static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
+    return guard<PyObject*>(nullptr,
+                            [&] { return C::construct(type, bind(C::kNewSignature, args, kwds)); });
+  }
+
+  static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+      return C::construct(reinterpret_cast<PyTypeObject*>(type),
+                          bind(C::kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames));
+    });
+  }
+};
 
 }  // namespace quarlex::py

@@ -252,20 +252,6 @@ struct MapClass {
     return new_collection(type, std::move(map));
   }
 
-  static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
-    return guard<PyObject*>(nullptr,
-                            [&] { return construct(type, bind(kNewSignature, args, kwds)); });
-  }
-
-  // A call of the class itself: no argument tuple or keyword dict is built.
-  static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
-                              PyObject* kwnames) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-      return construct(reinterpret_cast<PyTypeObject*>(type),
-                       bind(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames));
-    });
-  }
-
   static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&] {
@@ -689,7 +675,7 @@ struct MapClass {
                             "Binding wrapper around the native " +
                             Kind::kMapName + " table, with the protocol of dict.";
     PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+        {Py_tp_new, reinterpret_cast<void*>(Construction<MapClass>::tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_collection<Map>)},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_collection<Map>)},
         {Py_tp_clear, reinterpret_cast<void*>(clear_collection<Object>)},
@@ -710,7 +696,7 @@ struct MapClass {
     };
     PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0,
                      kCollectionFlags | Py_TPFLAGS_MAPPING, slots};
-    return make_type(spec, vectorcall);
+    return make_type(spec, Construction<MapClass>::vectorcall);
   }
 };
 

@@ -375,20 +375,6 @@ struct SetClass {
     return new_collection(type, std::move(s));
   }
 
-  static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guard<PyObject*>(nullptr,
-                            [&] { return construct(type, bind(kNewSignature, args, kwargs)); });
-  }
-
-  // A call of the class itself: no argument tuple or keyword dict is built.
-  static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
-                              PyObject* kwnames) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-      return construct(reinterpret_cast<PyTypeObject*>(type),
-                       bind(kNewSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames));
-    });
-  }
-
   static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -843,7 +829,7 @@ struct SetClass {
                             Kind::kSetName + " table, with the protocol of set.";
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
-        {Py_tp_new, slot(tp_new)},
+        {Py_tp_new, slot(Construction<SetClass>::tp_new)},
         {Py_tp_dealloc, slot(dealloc_collection<Set>)},
         {Py_tp_traverse, slot(traverse_collection<Set>)},
         {Py_tp_clear, slot(clear_collection<Object>)},
@@ -866,7 +852,7 @@ struct SetClass {
         {0, nullptr},
     };
     PyType_Spec spec{name.c_str(), static_cast<int>(sizeof(Object)), 0, kCollectionFlags, slots};
-    return make_type(spec, vectorcall);
+    return make_type(spec, Construction<SetClass>::vectorcall);
   }
 };
 
