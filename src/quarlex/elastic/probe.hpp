@@ -51,7 +51,9 @@ constexpr std::uint32_t probe_salt(std::size_t level, std::uint32_t probe) noexc
   return (static_cast<std::uint32_t>(level) << 16) | ((probe - 1) << 3);
 }
 
-constexpr std::size_t salt_level(std::uint32_t salt) noexcept { return (salt >> 16) & 0x1F; }
+// Salts hold nothing above the level's five bits (see kMaxElasticLevels), so
+// the level needs no mask.
+constexpr std::size_t salt_level(std::uint32_t salt) noexcept { return salt >> 16; }
 constexpr std::uint32_t salt_probe(std::uint32_t salt) noexcept {
   return ((salt >> 3) & 0x1FFF) + 1;
 }
@@ -162,6 +164,8 @@ inline Result<u128, PhiError> elastic_phi(u128 i, u128 j) {
 
 // A probe's salt keeps the level in five bits.
 inline constexpr std::size_t kMaxElasticLevels = 32;
+static_assert(probe_salt(kMaxElasticLevels - 1, kProbeLimit) + kRejectionAttempts - 1 < (1u << 21),
+              "a salt's level is its top five bits");
 
 // Largest probe number of each level whose query position is within the cap
 // (383 for level 0, 255 for levels 1 and 2, ... 63 for level 31).
