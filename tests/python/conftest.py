@@ -44,6 +44,15 @@ def coll_cls(request):
     return request.param
 
 
+@pytest.fixture(params=[False, True], ids=["call", "__new__"])
+def construct(request):
+    """construct(cls, ...) calls the class, or its __new__: the two bind
+    their arguments by different paths."""
+    if request.param:
+        return lambda cls, *a, **k: cls.__new__(cls, *a, **k)
+    return lambda cls, *a, **k: cls(*a, **k)
+
+
 def is_map(cls):
     return issubclass(cls, MAP_CLASSES)
 

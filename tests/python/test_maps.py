@@ -2,6 +2,7 @@
 update, merge operators, equality, borrow conflicts and reference counts."""
 
 import collections.abc as abc
+import functools
 import gc
 import inspect
 import re
@@ -140,18 +141,8 @@ def test_construct_empty(map_cls):
         assert repr(m) == f"{name}(len=0, capacity=0)"
 
 
-# Calling the class and calling its __new__ bind their arguments by
-# different paths.
-CONSTRUCTORS = pytest.mark.parametrize("via_new", [False, True], ids=["call", "__new__"])
-
-
-def constructor(cls, via_new):
-    return (lambda *a, **k: cls.__new__(cls, *a, **k)) if via_new else cls
-
-
-@CONSTRUCTORS
-def test_construct_sources(map_cls, via_new):
-    make = constructor(map_cls, via_new)
+def test_construct_sources(map_cls, construct):
+    make = functools.partial(construct, map_cls)
     assert dict(make({"a": 1}, b=2).items()) == {"a": 1, "b": 2}
     assert make([("a", 1)], a=2)["a"] == 2
     assert dict(make(other={"x": 1}).items()) == {"x": 1}
@@ -161,9 +152,8 @@ def test_construct_sources(map_cls, via_new):
     assert dict(make(make({"k": "v"})).items()) == {"k": "v"}
 
 
-@CONSTRUCTORS
-def test_construct_argument_errors(map_cls, via_new):
-    make = constructor(map_cls, via_new)
+def test_construct_argument_errors(map_cls, construct):
+    make = functools.partial(construct, map_cls)
     name = map_cls.__name__
     with pytest.raises(TypeError, match="not iterable"):
         make(5)
