@@ -582,7 +582,6 @@ class FunnelTable {
     old.disarm_values();
   }
 
-  // Takes the table's block out (leaving it empty) and drops its entries.
   // Moves the whole state of `o` into this table, which holds nothing, and
   // leaves `o` empty with no slots: one pass over the members, where a swap
   // with an empty table would move each three times.
@@ -600,6 +599,7 @@ class FunnelTable {
     arena_ = std::move(o.arena_);
   }
 
+  // Takes the table's block out (leaving it empty) and drops its entries.
   void release() noexcept {
     ArenaDropGuard<FlatStorage> old(std::move(arena_), std::exchange(storage_, FlatStorage{}));
     summary_ = nullptr;
