@@ -5,6 +5,7 @@ import collections.abc as abc
 import functools
 import gc
 import inspect
+import random
 import re
 import types
 import weakref
@@ -354,8 +355,12 @@ def test_keys_hash_like_the_interpreter(map_cls):
     # Ints of up to four digits and strs are hashed without calling __hash__;
     # the values must be the interpreter's own, or equal keys of other types
     # (a Fraction equals and hashes like its int) would be missed.
-    big = [2**30, 2**61 - 1, 2**61, 2**62 + 5, 3 * (2**61 - 1) + 7, 2**90 + 12345,
-           2**120 - 1, 2**150 + 3]
+    # Two to four digits take the inline hash: the ends of each digit count,
+    # multiples of 2^61 - 1 and their neighbours, and a seeded spread.
+    rng = random.Random(13)
+    big = [2**30, 2**60 - 1, 2**61 - 1, 2**61, 2**62 + 5, 3 * (2**61 - 1) + 7,
+           5 * (2**61 - 1), 5 * (2**61 - 1) - 1, 2**89 + 2**60, 2**90 - 1, 2**90 + 12345,
+           2**120 - 1, 2**150 + 3, *(rng.getrandbits(b) | 1 << (b - 1) for b in range(31, 121, 3))]
     ints = [0, 1, -1, -2, 2**30 - 1, *big, *(-k for k in big)]
     m = map_cls((k, k) for k in ints)
     assert len(m) == len(ints)

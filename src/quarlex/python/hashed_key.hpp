@@ -71,17 +71,20 @@ struct HashedAny {
 #if PyLong_SHIFT == 30 && QUARLEX_HASH_BITS == 61
   static constexpr std::size_t kInlineDigits = 4;
 
-  // Python's hash of a multi-digit int, as the interpreter reckons it: the
-  // magnitude reduced modulo 2^61 - 1 digit by digit from the top (each step
-  // rotates the 61-bit residue by one digit), then the sign; -1 becomes -2.
+  // Python's hash of an int of two to four digits: the magnitude modulo
+  // M = 2^61 - 1, then the sign; -1 becomes -2. The interpreter reduces digit
+  // by digit; here each digit goes straight to its weight 2^(30 i) mod M
+  // (1, 2^30, 2^60, 2^29, as 2^61 = 1), with digit 2's top bits folded down.
+  // The sum stays below 2^62, so one fold and one subtraction leave the
+  // residue in [0, M), the value the interpreter's loop ends with.
   static Py_hash_t long_hash(const digit* d, std::size_t digits, std::uintptr_t tag) noexcept {
+    static_assert(kInlineDigits == 4, "the weights cover four digits");
     constexpr std::uint64_t kModulus = (std::uint64_t{1} << 61) - 1;
-    std::uint64_t x = 0;
-    for (std::size_t i = digits; i-- > 0;) {
-      x = ((x << 30) & kModulus) | (x >> 31);
-      x += d[i];
-      if (x >= kModulus) x -= kModulus;
-    }
+    std::uint64_t x = d[0] + (std::uint64_t{d[1]} << 30);
+    if (digits >= 3) x += (std::uint64_t{d[2] & 1u} << 60) + (d[2] >> 1);
+    if (digits == 4) x += std::uint64_t{d[3]} << 29;
+    x = (x & kModulus) + (x >> 61);
+    if (x >= kModulus) x -= kModulus;
     // The tag's two low bits: 0 positive, 2 negative (1, zero, is compact).
     if ((tag & 3) == 2) x = 0 - x;
     return x == static_cast<std::uint64_t>(-1) ? -2 : static_cast<Py_hash_t>(x);
