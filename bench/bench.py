@@ -142,20 +142,14 @@ def map_cases(keys: Keys) -> list[Case]:
     present, absent = keys.present, keys.absent
     n = len(present)
 
-    def filled(cls: Any) -> Any:
+    def filled(cls: Any, order: Sequence[Any] = present) -> Any:
         m = cls()
-        for k in present:
+        for k in order:
             m[k] = k
         return m
 
     shuffled = present[:]
     random.Random(SEED).shuffle(shuffled)
-
-    def filled_shuffled(cls: Any) -> Any:
-        m = cls()
-        for k in shuffled:
-            m[k] = k
-        return m
 
     def insert(m: Any) -> None:
         for k in present:
@@ -201,7 +195,7 @@ def map_cases(keys: Keys) -> list[Case]:
         ("iter values()", False, False, filled, iter_values, n),
         ("iter items()", False, False, filled, iter_items, n),
         ("list(m)", False, False, filled, list, n),
-        (SHUFFLED_KEYS, False, False, filled_shuffled, iter_keys, n),
+        (SHUFFLED_KEYS, False, False, lambda cls: filled(cls, shuffled), iter_keys, n),
         small_life_case(present, lambda ks: {k: k for k in ks}),
     ]
 

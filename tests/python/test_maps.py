@@ -2,7 +2,6 @@
 update, merge operators, equality, borrow conflicts and reference counts."""
 
 import collections.abc as abc
-import functools
 import gc
 import inspect
 import random
@@ -143,7 +142,7 @@ def test_construct_empty(map_cls):
 
 
 def test_construct_sources(map_cls, construct):
-    make = functools.partial(construct, map_cls)
+    make = construct(map_cls)
     assert dict(make({"a": 1}, b=2).items()) == {"a": 1, "b": 2}
     assert make([("a", 1)], a=2)["a"] == 2
     assert dict(make(other={"x": 1}).items()) == {"x": 1}
@@ -154,7 +153,7 @@ def test_construct_sources(map_cls, construct):
 
 
 def test_construct_argument_errors(map_cls, construct):
-    make = functools.partial(construct, map_cls)
+    make = construct(map_cls)
     name = map_cls.__name__
     with pytest.raises(TypeError, match="not iterable"):
         make(5)
@@ -360,7 +359,8 @@ def test_keys_hash_like_the_interpreter(map_cls):
     rng = random.Random(13)
     big = [2**30, 2**60 - 1, 2**61 - 1, 2**61, 2**62 + 5, 3 * (2**61 - 1) + 7,
            5 * (2**61 - 1), 5 * (2**61 - 1) - 1, 2**89 + 2**60, 2**90 - 1, 2**90 + 12345,
-           2**120 - 1, 2**150 + 3, *(rng.getrandbits(b) | 1 << (b - 1) for b in range(31, 121, 3))]
+           2**120 - 1, 2**150 + 3,
+           *(rng.getrandbits(b) | 1 << (b - 1) for b in range(31, 121, 3))]
     ints = [0, 1, -1, -2, 2**30 - 1, *big, *(-k for k in big)]
     m = map_cls((k, k) for k in ints)
     assert len(m) == len(ints)

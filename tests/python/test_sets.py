@@ -3,7 +3,6 @@ the algebra with every kind of operand, comparisons, the modification
 counter as live iterators see it, borrow conflicts and reference ownership."""
 
 import collections.abc
-import functools
 import gc
 import inspect
 import types
@@ -82,7 +81,7 @@ def operand(request, set_cls, other_set_cls):
 
 class TestConstruction:
     def test_empty_forms(self, set_cls, construct):
-        make = functools.partial(construct, set_cls)
+        make = construct(set_cls)
         for s in (make(), make(None), make(iterable=None), make(capacity=0)):
             assert len(s) == 0 and list(s) == []
             assert type(s) is set_cls
@@ -106,7 +105,7 @@ class TestConstruction:
         assert s.capacity == before
 
     def test_argument_errors(self, set_cls, construct):
-        make = functools.partial(construct, set_cls)
+        make = construct(set_cls)
         name = set_cls.__name__
         # the interpreter's argument parser words this differently before 3.13
         with pytest.raises(TypeError, match="unexpected keyword argument 'x'|'x' is an invalid keyword argument"):
