@@ -101,6 +101,30 @@ def test_iterators_are_independent(map_cls):
     assert list(b) == first + list(a)
 
 
+def test_item_pairs_are_refilled_only_when_unshared(map_cls):
+    # As dict's items iterator does, a pair that only the iterator still holds
+    # is refilled with the next key and value; a pair kept elsewhere never
+    # changes, and a cycle through a refilled pair stays collectable.
+    m = map_cls.fromkeys(range(8), 0)
+    it = iter(m.items())
+    next(it)
+    kept = next(it)
+    frozen = list(kept)
+    rest = list(it)
+    assert list(kept) == frozen and len({k for k, _ in rest} | {kept[0]}) == 7
+
+    last = list(m)[-1]
+    m[last] = node = Obj()
+    it = iter(m.items())
+    for k, v in it:
+        gc.collect()  # a pair of ints may drop out of the collector's tracking
+    node.it = it  # node -> it -> its pair (last, node) -> node
+    ref = weakref.ref(node)
+    del m, node, it, k, v
+    gc.collect()
+    assert ref() is None
+
+
 def test_snapshot_holds_entries(map_cls):
     # The snapshot owns its elements: a value dropped from the map lives on in
     # an iterator made before, until the iterator hands it out or dies. Dying

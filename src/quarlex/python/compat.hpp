@@ -52,6 +52,23 @@ inline int PyUnicode_EqualToUTF8(PyObject* unicode, const char* text) {
 
 #endif
 
+// Whether the caller's reference to `op` is its only one, with no other
+// thread able to take another; public from 3.14 on. Without the GIL that
+// takes an object owned by this thread with one local reference and a shared
+// count field (flags included) of zero; the acquire orders whatever another
+// thread did with the object before dropping its reference ahead of what the
+// caller does next.
+#if PY_VERSION_HEX < 0x030E00B1
+inline int PyUnstable_Object_IsUniquelyReferenced(PyObject* op) {
+#ifdef Py_GIL_DISABLED
+  return _Py_IsOwnedByCurrentThread(op) && _Py_atomic_load_uint32_relaxed(&op->ob_ref_local) == 1 &&
+         _Py_atomic_load_ssize_acquire(&op->ob_ref_shared) == 0;
+#else
+  return Py_REFCNT(op) == 1;
+#endif
+}
+#endif
+
 // The per-object critical section exists only without the GIL; with it, the
 // GIL already serialises the section's body, and the object is not needed.
 #ifdef Py_GIL_DISABLED

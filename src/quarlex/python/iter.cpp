@@ -17,6 +17,7 @@ struct IterObject {
   Ref owner;
   std::uint64_t stamp;
   std::size_t step;  // snapshot slots per element: 2 for (key, value) pairs
+  Ref pair;          // the first pair handed out, refilled while only we hold it
 };
 
 IterObject* as_iter(PyObject* o) noexcept { return reinterpret_cast<IterObject*>(o); }
@@ -24,6 +25,7 @@ IterObject* as_iter(PyObject* o) noexcept { return reinterpret_cast<IterObject*>
 void iter_destroy(PyObject* raw) noexcept {
   IterObject* self = as_iter(raw);
   self->owner = Ref();
+  std::destroy_at(&self->pair);
   std::destroy_at(&self->snapshot);
   std::destroy_at(&self->owner);
   std::destroy_at(&self->borrow);
@@ -33,15 +35,19 @@ int iter_traverse(PyObject* raw, visitproc visit, void* arg) noexcept {
   IterObject* self = as_iter(raw);
   Py_VISIT(Py_TYPE(raw));
   Py_VISIT(self->owner.get());
+  Py_VISIT(self->pair.get());
   for (PyObject* o : self->snapshot.owned()) Py_VISIT(o);
   return 0;
 }
 
-// Breaks a cycle through the snapshot (an element that refers back to the
-// iterator). The snapshot is moved out before it is released, so code run by
-// a release meets an exhausted iterator, never a half-released snapshot.
+// Breaks a cycle through the snapshot or the kept pair (an element that
+// refers back to the iterator). Both are moved out before they are released,
+// so code run by a release meets an exhausted iterator, never a
+// half-released snapshot.
 int iter_clear(PyObject* raw) noexcept {
-  Snapshot gone(std::move(as_iter(raw)->snapshot));
+  IterObject* self = as_iter(raw);
+  Snapshot gone(std::move(self->snapshot));
+  Ref pair(std::move(self->pair));
   return 0;
 }
 
@@ -52,9 +58,49 @@ PyObject* iter_iter(PyObject* raw) noexcept {
   });
 }
 
+// The items a refilled pair held, released once the step is over and the
+// iterator's borrow has ended: a release may run any code.
+struct Released {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Released() noexcept = default;
+  Released(const Released&) = delete;
+  Released& operator=(const Released&) = delete;
+  ~Released() {
+    if (key != nullptr) {
+      Py_DECREF(key);
+      Py_DECREF(value);
+    }
+  }
+};
+
+// The next key and value as a tuple. As dict's items iterator does, the
+// iterator keeps its first tuple and refills it whenever nothing else holds
+// it (a loop that unpacks each pair drops it at once); while something does,
+// each step hands out a new tuple. The collector may have stopped tracking
+// the kept tuple, and its new items may need tracking.
+PyObject* next_pair(IterObject* self, Released& released) {
+  PyObject* pair = self->pair.get();
+  if (pair != nullptr && PyUnstable_Object_IsUniquelyReferenced(pair)) {
+    released.key = PyTuple_GET_ITEM(pair, 0);
+    released.value = PyTuple_GET_ITEM(pair, 1);
+    PyTuple_SET_ITEM(pair, 0, self->snapshot.take());
+    PyTuple_SET_ITEM(pair, 1, self->snapshot.take());
+    if (!PyObject_GC_IsTracked(pair)) PyObject_GC_Track(pair);
+    return Py_NewRef(pair);
+  }
+  PyObject* fresh = PyTuple_New(2);
+  if (fresh == nullptr) throw_error();
+  PyTuple_SET_ITEM(fresh, 0, self->snapshot.take());
+  PyTuple_SET_ITEM(fresh, 1, self->snapshot.take());
+  if (pair == nullptr) self->pair = Ref::borrow(fresh);
+  return fresh;
+}
+
 // The checked step: a conflict or a changed owner raises, a pair becomes a
 // tuple.
 [[gnu::noinline]] PyObject* iter_next_checked(PyObject* raw) noexcept {
+  Released released;
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     IterObject* self = as_iter(raw);
     BiasedBorrow own(self->borrow);
@@ -64,13 +110,7 @@ PyObject* iter_iter(PyObject* raw) noexcept {
       raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
     if (self->snapshot.empty()) return nullptr;
-    if (self->step == 2) {
-      PyObject* pair = PyTuple_New(2);
-      if (pair == nullptr) throw_error();
-      PyTuple_SET_ITEM(pair, 0, self->snapshot.take());
-      PyTuple_SET_ITEM(pair, 1, self->snapshot.take());
-      return pair;
-    }
+    if (self->step == 2) return next_pair(self, released);
     return self->snapshot.take();
   });
 }
@@ -145,6 +185,7 @@ PyObject* make_snapshot_iter(TypeId id, PyObject* owner, Snapshot&& snapshot) {
   new (&self->borrow) BiasedFlag();
   new (&self->snapshot) Snapshot(std::move(snapshot));
   new (&self->owner) Ref(Ref::borrow(owner));
+  new (&self->pair) Ref();
   self->stamp = reinterpret_cast<const CollectionBase*>(owner)->counter();
   self->step = id == TypeId::ElasticItemIter || id == TypeId::FunnelItemIter ? 2 : 1;
   return raw;
