@@ -59,7 +59,8 @@ PyObject* iter_iter(PyObject* raw) noexcept {
 }
 
 // The items a refilled pair held, released once the step is over and the
-// iterator's borrow has ended: a release may run any code.
+// iterator's borrow has ended: a release may run any code. Both are set or
+// neither, so a step that refills nothing pays one test, not one per Ref.
 struct Released {
   PyObject* key = nullptr;
   PyObject* value = nullptr;

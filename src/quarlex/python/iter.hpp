@@ -28,9 +28,10 @@ namespace quarlex::py {
 //
 // Taking a reference prefetches the object kTakeAhead places on, with no
 // test: iterators take only from full snapshots, so that read finds a
-// reference or one of the nulls, and a prefetch of null is dropped. The caller soon drops the reference it took (a loop rebinding its
-// variable), a write to an object the filling walk touched long before; in
-// large collections it has left the caches by then.
+// reference or one of the nulls, and a prefetch of null is dropped. The
+// caller soon drops the reference it took (a loop rebinding its variable), a
+// write to an object the filling walk touched long before; in large
+// collections it has left the caches by then.
 class Snapshot {
  public:
   static constexpr std::size_t kTakeAhead = 16;
