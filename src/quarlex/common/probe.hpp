@@ -56,14 +56,14 @@ inline constexpr std::size_t kRejected = kWordMax;
 // 64-bit hash; spreading the salt over the word makes sites differ in every
 // bit, and the multiply carries each input bit into the high bits, which are
 // the ones a multiply-high reduction keeps. One multiply per site (two when
-// the salt is not a constant).
+// the salt is not a constant); a xor-shift before it left the probe counts
+// as they were and lay on the path of every probe.
 inline constexpr std::uint64_t kSaltSpread = 0x9E3779B97F4A7C15ULL;
 inline constexpr std::uint64_t kSiteMul = 0xD6E8FEB86659FD93ULL;
 
 [[gnu::always_inline]] constexpr std::uint64_t probe_site_mix_spread(
     std::uint64_t x, std::uint64_t spread) noexcept {
-  const std::uint64_t m = x ^ spread;
-  return (m ^ (m >> 29)) * kSiteMul;
+  return (x ^ spread) * kSiteMul;
 }
 
 // `spread` is salt * kSaltSpread, which a site with a fixed salt keeps
