@@ -811,6 +811,11 @@ TEST(CommonProbe, ReductionFingerprintSummaryAndLimits) {
   EXPECT_EQ(fingerprint_of(~std::uint64_t{0}), 127u);
   EXPECT_EQ(summary_mask(0), 1u);  // both bits coincide
   EXPECT_EQ(summary_mask((5ull << 32) + 9), (1ull << 9) | (1ull << 5));
+  for (const std::uint64_t x : {0ull, (5ull << 32) + 9, ~0ull}) {
+    EXPECT_TRUE(summary_holds(summary_mask(x), x));
+    EXPECT_FALSE(summary_holds(~summary_mask(x), x));
+  }
+  EXPECT_FALSE(summary_holds(1ull << 9, (5ull << 32) + 9));  // one of two bits
 
   EXPECT_EQ(insert_limit(344, 3), 301u);
   EXPECT_EQ(insert_limit(1375, 3), 1204u);

@@ -32,6 +32,12 @@ constexpr std::uint64_t summary_mask(std::uint64_t x) noexcept {
   return (std::uint64_t{1} << (x & 63)) | (std::uint64_t{1} << ((x >> 32) & 63));
 }
 
+// Whether a summary word holds both of x's bits. Lookups test the two bits
+// where they lie instead of building the mask, which only writers need.
+constexpr bool summary_holds(std::uint64_t word, std::uint64_t x) noexcept {
+  return ((word >> (x & 63)) & (word >> ((x >> 32) & 63)) & 1) != 0;
+}
+
 // 2^64 mod n: products whose low word falls below it are rejected, which
 // makes the reduction exactly uniform. Zero for powers of two (and for 0).
 constexpr std::uint64_t rejection_threshold(std::uint64_t n) noexcept {

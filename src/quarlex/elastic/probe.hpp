@@ -37,13 +37,12 @@ inline constexpr std::uint64_t kElasticHashOffset = 0xCB6D078629B6F4BAULL;
 
 // What every elastic operation derives from a key's table hash.
 struct PreparedHash {
-  std::uint64_t x;           // table hash + offset
-  std::uint64_t bloom;       // summary_mask(x)
+  std::uint64_t x;           // table hash + offset; its Bloom bits are summary_mask(x)
   std::uint8_t fingerprint;  // fingerprint_of(x)
 
   static constexpr PreparedHash from_table_hash(std::uint64_t table_hash) noexcept {
     const std::uint64_t x = table_hash + kElasticHashOffset;
-    return PreparedHash{x, summary_mask(x), fingerprint_of(x)};
+    return PreparedHash{x, fingerprint_of(x)};
   }
 };
 

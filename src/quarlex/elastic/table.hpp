@@ -630,7 +630,7 @@ class ElasticTable {
         const PreparedHash ph = prepare(key);
         if (b != ph.fingerprint) return "fingerprint mismatch" + at;
         const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
-        if ((ph.bloom & ~rec.bloom) != 0) return "Bloom bits missing" + at;
+        if (!summary_holds(rec.bloom, ph.x)) return "Bloom bits missing" + at;
         if (((rec.level_masks[ph.x & 3] >> std::min<std::size_t>(i, 15)) & 1) == 0)
           return "level mask missing" + at;
         ProbeTally counter;
@@ -871,7 +871,7 @@ class ElasticTable {
   void note_membership(const PreparedHash& ph, std::size_t level) noexcept {
     if (membership_count_ == 0) return;
     MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
-    rec.bloom |= ph.bloom;
+    rec.bloom |= summary_mask(ph.x);
     rec.level_masks[ph.x & 3] |= static_cast<std::uint16_t>(1u << std::min<std::size_t>(level, 15));
   }
 
@@ -925,7 +925,7 @@ class ElasticTable {
   Walk walk(const Q& probe, const PreparedHash& ph, ProbeTally& counter) const {
     if (len_ == 0) return Walk{Walk::Proven};
     const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
-    if ((ph.bloom & ~rec.bloom) != 0) return Walk{Walk::Proven};
+    if (!summary_holds(rec.bloom, ph.x)) return Walk{Walk::Proven};
     const Level& l0 = levels_[0];
     const std::size_t p0 = level_position(ph.x, 0, l0.region.len, l0.threshold);
     if (p0 == kNoPosition) return Walk{Walk::NeedsScan};

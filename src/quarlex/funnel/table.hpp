@@ -332,8 +332,7 @@ class FunnelTable {
   // Whether both summary bits of table hash x are set.
   bool summary_may_contain(std::uint64_t x) const noexcept {
     if (membership_count_ == 0) return false;
-    const SummaryBits bits = SummaryBits::of(x, membership_count_);
-    return (summary_[bits.word] & bits.mask) == bits.mask;
+    return summary_holds(summary_[mul_hi(x, membership_count_)], x);
   }
 
   // Empty when every invariant holds; otherwise what broke.
