@@ -237,6 +237,20 @@ inline constexpr auto kRoutes = [] {
   return routes;
 }();
 
+// One step of a lookup's walk: a scheduled route's salt, with what a lookup
+// derives from it (its level, and its spread salt * kSaltSpread) worked out
+// once, when the route joins the walk.
+struct WalkStep {
+  std::uint64_t spread;
+  std::uint32_t salt;
+  std::uint32_t level;
+
+  static constexpr WalkStep of(std::uint32_t salt) noexcept {
+    return WalkStep{std::uint64_t{salt} * kSaltSpread, salt,
+                    static_cast<std::uint32_t>(salt_level(salt))};
+  }
+};
+
 // The probe schedule up to a horizon H: exactly one route for each
 // (level i, probe j) with phi(i + 1, j) <= H, except (0, 1), which a lookup
 // checks on its own. Level i's routes are the first counts_[i] of its
@@ -245,13 +259,13 @@ inline constexpr auto kRoutes = [] {
 // The walk is what a lookup visits: per level, the leading routes of its
 // segment up to the deepest probe at which an entry was placed since the
 // last clear (later probes hold no entry), merged across levels by query
-// position. It keeps only the salts (a salt names its level and probe, so
-// its query position). Its room grows only when an extension needs it, and
-// never past the routes within the position cap, so a table that reaches
-// small query positions only keeps a small walk. Invariant: walk_ holds the
-// salts of the first walk_len_[i] routes of every segment i in increasing
-// query position, walk_len_[i] <= counts_[i], and the counts sum to at most
-// walk_.size(), the room.
+// position. It keeps only the steps of the routes (a salt names its level
+// and probe, so its query position). Its room grows only when an extension
+// needs it, and never past the routes within the position cap, so a table
+// that reaches small query positions only keeps a small walk. Invariant:
+// walk_ holds the steps of the first walk_len_[i] routes of every segment i
+// in increasing query position, walk_len_[i] <= counts_[i], and the counts
+// sum to at most walk_.size(), the room.
 class ProbeSchedule {
  public:
   ProbeSchedule() noexcept = default;
@@ -309,12 +323,12 @@ class ProbeSchedule {
     std::size_t r = depth - walk_len_[level];
     std::size_t w = walk_size_;
     walk_size_ += r;
-    std::uint32_t* out = walk_.data() + walk_size_;
+    WalkStep* out = walk_.data() + walk_size_;
     while (r > 0) {
-      if (w > 0 && scheduled_key(walk_[w - 1]) > run[r - 1].key) {
+      if (w > 0 && scheduled_key(walk_[w - 1].salt) > run[r - 1].key) {
         *--out = walk_[--w];
       } else {
-        *--out = run[--r].salt;
+        *--out = WalkStep::of(run[--r].salt);
       }
     }
     walk_len_[level] = static_cast<std::uint16_t>(depth);
@@ -344,7 +358,7 @@ class ProbeSchedule {
         }
       }
       if (best == levels_) break;
-      walk_[w++] = level_routes(best)[next[best]++].salt;
+      walk_[w++] = WalkStep::of(level_routes(best)[next[best]++].salt);
     }
     walk_size_ = w;
   }
@@ -371,7 +385,7 @@ class ProbeSchedule {
   // Routes the walk has room for.
   std::size_t capacity() const noexcept { return walk_.size(); }
   // What the walk allocated.
-  std::size_t heap_bytes() const noexcept { return walk_.capacity() * sizeof(std::uint32_t); }
+  std::size_t heap_bytes() const noexcept { return walk_.capacity() * sizeof(WalkStep); }
   std::size_t size() const noexcept {
     std::size_t n = 0;
     for (std::size_t level = 0; level < levels_; ++level) n += counts_[level];
@@ -385,9 +399,9 @@ class ProbeSchedule {
   }
   std::size_t level_size(std::size_t level) const noexcept { return counts_[level]; }
 
-  // The salts of the walk, in increasing query position.
-  const std::uint32_t* walk_begin() const noexcept { return walk_.data(); }
-  const std::uint32_t* walk_end() const noexcept { return walk_.data() + walk_size_; }
+  // The steps of the walk, in increasing query position.
+  const WalkStep* walk_begin() const noexcept { return walk_.data(); }
+  const WalkStep* walk_end() const noexcept { return walk_.data() + walk_size_; }
   std::size_t walk_len(std::size_t level) const noexcept { return walk_len_[level]; }
 
   // Every route in increasing query position.
@@ -414,7 +428,7 @@ class ProbeSchedule {
   bool try_room_for(std::size_t total) noexcept {
     const std::size_t room =
         std::min(schedule_capacity(levels_), std::max(total, 2 * walk_.size() + 4));
-    std::vector<std::uint32_t> walk;
+    std::vector<WalkStep> walk;
     try {
       walk.resize(room);
     } catch (const std::bad_alloc&) {
@@ -431,7 +445,7 @@ class ProbeSchedule {
     return level_routes(level)[salt_probe(salt) - first_probe(level)].key;
   }
 
-  std::vector<std::uint32_t> walk_;
+  std::vector<WalkStep> walk_;
   Counts counts_{};
   Counts walk_len_{};
   std::size_t walk_size_ = 0;

@@ -612,7 +612,7 @@ class ElasticTable {
       std::sort(merged.begin(), merged.end(),
                 [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
       if (!std::equal(merged.begin(), merged.end(), schedule_.walk_begin(), schedule_.walk_end(),
-                      [](const PhiRoute& a, std::uint32_t salt) { return a.salt == salt; }))
+                      [](const PhiRoute& a, const WalkStep& b) { return a.salt == b.salt; }))
         return "lookup walk is not the merge of the walked segments";
     }
     std::size_t live = 0;
@@ -690,7 +690,7 @@ class ElasticTable {
     enum Kind { Found, Absent, Proven, NeedsScan, Unequal } kind;
     std::size_t level = 0;
     std::size_t position = 0;
-    const std::uint32_t* next = nullptr;
+    const WalkStep* next = nullptr;
     Location loc() const noexcept { return Location{level, position}; }
   };
 
@@ -948,29 +948,30 @@ class ElasticTable {
     return walk_from(probe, ph, counter, w.next, &compared);
   }
 
-  // The schedule's walk from `salt` on. Without a record of compared slots
+  // The schedule's walk from `step` on. Without a record of compared slots
   // it stops at the first unequal key; with one it compares each slot's key
   // once and goes on.
   template <class Q>
   [[gnu::always_inline]] Walk walk_from(const Q& probe, const PreparedHash& ph,
-                                        ProbeTally& counter, const std::uint32_t* salt,
+                                        ProbeTally& counter, const WalkStep* step,
                                         ComparedSlots* compared) const {
     const MembershipRecord& rec = records_[mul_hi(ph.x, membership_count_)];
     // Bit 15 stands for level 15 and every deeper level.
     const auto mask = static_cast<std::uint32_t>(
         static_cast<std::int32_t>(static_cast<std::int16_t>(rec.level_masks[ph.x & 3])));
-    for (; salt != schedule_.walk_end(); ++salt) {
-      const std::size_t level = salt_level(*salt);
+    for (; step != schedule_.walk_end(); ++step) {
+      const std::size_t level = step->level;
       if (((mask >> level) & 1) == 0) continue;
       const Level& l = levels_[level];
-      const std::size_t p = level_position(ph.x, *salt, l.region.len, l.threshold);
+      const std::size_t p =
+          level_position_spread(ph.x, step->salt, step->spread, l.region.len, l.threshold);
       if (p == kNoPosition) return Walk{Walk::NeedsScan};
       counter.probe();
       if (l.region.ctrl[p] != ph.fingerprint) continue;
       const K& stored = l.region.entries[p].key;
       if (compared == nullptr) {
         if (KeyTraits<K>::eq(probe, stored)) return Walk{Walk::Found, level, p};
-        return Walk{Walk::Unequal, level, p, salt + 1};
+        return Walk{Walk::Unequal, level, p, step + 1};
       }
       if (compared->equal(probe, stored, slot_index(l, p))) return Walk{Walk::Found, level, p};
     }
