@@ -441,6 +441,8 @@ TEST(ElasticTableInsert, ExhaustedSequencesFallBackToExceptionalPlacement) {
     ASSERT_TRUE(loc.has_value()) << id;
     EXPECT_TRUE(compared.each_once()) << id;
     EXPECT_EQ(t.entry_at(*loc).value, id);
+    EXPECT_EQ(t.find_entry(key, hash_of(t, 77)), &t.entry_at(*loc)) << id;
+    EXPECT_TRUE(compared.each_once()) << id;
     const PreparedHash ph = t.prepare(key);
     bool on_sequence = false;
     for (std::uint32_t j = 1; j <= kMaxProbeWithinCap[loc->level]; ++j) {
@@ -451,6 +453,8 @@ TEST(ElasticTableInsert, ExhaustedSequencesFallBackToExceptionalPlacement) {
   }
   EXPECT_GT(off_sequence, 0u);  // found only through the full scan
   EXPECT_FALSE(t.find(TestKey{1000, 77}, hash_of(t, 77)).has_value());
+  EXPECT_TRUE(compared.each_once());
+  EXPECT_EQ(t.find_entry(TestKey{1000, 77}, hash_of(t, 77)), nullptr);
   EXPECT_TRUE(compared.each_once());
 }
 

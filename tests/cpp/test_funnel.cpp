@@ -455,6 +455,8 @@ TEST(FunnelTable, CollidingKeysFillThePathThenGoOffPath) {
   const Key last = key(id - 1, hash);
   EXPECT_EQ(t.find(last, x_of(t, last)), off_path);
   EXPECT_TRUE(compared.each_once());
+  EXPECT_EQ(t.find_entry(last, x_of(t, last)), &t.entry_at(off_path));
+  EXPECT_TRUE(compared.each_once());
   (void)t.remove(slots[3]);
   EXPECT_EQ(t.find(last, x_of(t, last)), off_path);
   EXPECT_TRUE(compared.each_once());

@@ -7,7 +7,8 @@
 //   is returned; otherwise a new entry is placed, growing or rebuilding the
 //   table first when its insertion limit is reached. Growth that cannot get
 //   memory throws `AllocFailure` before anything changes.
-// - `find(probe, x)` / `entry_at(loc)`: lookups never modify the table.
+// - `find(probe, x)` / `entry_at(loc)` / `find_entry(probe, x)`: lookups
+//   never modify the table.
 // - `remove(loc)`: tombstones the slot, returns the entry and runs the
 //   maintenance owed (a same-size rebuild when tombstones pile up, otherwise a
 //   summary refresh); `remove_deferred(loc)` skips the maintenance so a scan in
@@ -43,6 +44,7 @@ concept TableBackend =
       { t.insert(std::move(key), std::move(value), x) }
           -> std::same_as<std::optional<typename T::mapped_type>>;
       { ct.find(std::as_const(key), x) } -> std::same_as<std::optional<typename T::Location>>;
+      { ct.find_entry(std::as_const(key), x) } -> std::same_as<const typename T::entry_type*>;
       { t.entry_at(loc) } -> std::same_as<typename T::entry_type&>;
       { ct.entry_at(loc) } -> std::same_as<const typename T::entry_type&>;
       { t.remove(loc) } -> std::same_as<typename T::entry_type>;

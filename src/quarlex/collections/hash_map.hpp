@@ -79,14 +79,13 @@ class HashMap {
 
   template <class Q>
   mapped_type* get(const Q& probe) {
-    auto loc = find(probe);
-    return loc ? &table_.entry_at(*loc).value : nullptr;
+    return const_cast<mapped_type*>(std::as_const(*this).get(probe));
   }
 
   template <class Q>
   const mapped_type* get(const Q& probe) const {
-    auto loc = find(probe);
-    return loc ? &table_.entry_at(*loc).value : nullptr;
+    const entry_type* e = table_.find_entry(probe, hash_of(probe));
+    return e ? &e->value : nullptr;
   }
 
   // Takes the whole entry (stored key and value) out, if present.

@@ -249,6 +249,21 @@ class ElasticTable {
     return find_slot_indices_prepared(probe, PreparedHash::from_table_hash(table_hash));
   }
 
+  // The entry of an equal stored key, or null: a lookup that reads the
+  // entry its search found, without checking the location again.
+  template <class Q>
+  const entry_type* find_entry(const Q& probe, std::uint64_t table_hash) const {
+    const PreparedHash ph = PreparedHash::from_table_hash(table_hash);
+    ProbeTally counter;
+    const Walk w = walk(probe, ph, counter);
+    if (w.kind == Walk::Found) {
+      counter.record(true);
+      return w.entry;
+    }
+    const auto loc = search_rest(probe, ph, counter, w);
+    return loc ? &levels_[loc->level].region.entries[loc->position] : nullptr;
+  }
+
   entry_type& entry_at(Location loc) {
     return levels_[checked_level(loc)].region.entries[loc.position];
   }
@@ -373,6 +388,8 @@ class ElasticTable {
   template <class T>
   friend struct TableInternals;
 
+  struct Walk;
+
   // ---------------------------------------------------------------- lookup
 
   template <class Q>
@@ -383,6 +400,16 @@ class ElasticTable {
       counter.record(true);
       return w.loc();
     }
+    return search_rest(probe, ph, counter, w);
+  }
+
+  // The end of a search whose walk found nothing: a miss, or the rest of the
+  // search out of line.
+  template <class Q>
+  [[gnu::always_inline]] std::optional<Location> search_rest(const Q& probe,
+                                                             const PreparedHash& ph,
+                                                             ProbeTally& counter,
+                                                             const Walk& w) const {
     if (w.kind == Walk::Proven || (w.kind == Walk::Absent && !exceptional_)) {
       counter.record(false);
       return std::nullopt;
@@ -686,12 +713,18 @@ class ElasticTable {
   // `next` with a record of compared slots. The location is kept as two
   // plain words: a Location member would be copied out as one 16-byte load
   // right after its two 8-byte stores, which store forwarding cannot serve.
+  // A found walk also keeps the entry it compared, so a lookup that wants
+  // the entry need not find it again from the location.
   struct Walk {
     enum Kind { Found, Absent, Proven, NeedsScan, Unequal } kind;
     std::size_t level = 0;
     std::size_t position = 0;
     const WalkStep* next = nullptr;
+    const entry_type* entry = nullptr;
     Location loc() const noexcept { return Location{level, position}; }
+    static Walk found(std::size_t level, std::size_t position, const entry_type& e) noexcept {
+      return Walk{Found, level, position, nullptr, &e};
+    }
   };
 
   // Moves the whole state of `o` into this table, which holds nothing, and
@@ -931,7 +964,8 @@ class ElasticTable {
     if (p0 == kNoPosition) return Walk{Walk::NeedsScan};
     counter.probe();
     if (l0.region.ctrl[p0] == ph.fingerprint) {
-      if (KeyTraits<K>::eq(probe, l0.region.entries[p0].key)) return Walk{Walk::Found, 0, p0};
+      const entry_type& e = l0.region.entries[p0];
+      if (KeyTraits<K>::eq(probe, e.key)) return Walk::found(0, p0, e);
       return Walk{Walk::Unequal, 0, p0, schedule_.walk_begin()};
     }
     return walk_from(probe, ph, counter, schedule_.walk_begin(), nullptr);
@@ -968,12 +1002,12 @@ class ElasticTable {
       if (p == kNoPosition) return Walk{Walk::NeedsScan};
       counter.probe();
       if (l.region.ctrl[p] != ph.fingerprint) continue;
-      const K& stored = l.region.entries[p].key;
+      const entry_type& e = l.region.entries[p];
       if (compared == nullptr) {
-        if (KeyTraits<K>::eq(probe, stored)) return Walk{Walk::Found, level, p};
+        if (KeyTraits<K>::eq(probe, e.key)) return Walk::found(level, p, e);
         return Walk{Walk::Unequal, level, p, step + 1};
       }
-      if (compared->equal(probe, stored, slot_index(l, p))) return Walk{Walk::Found, level, p};
+      if (compared->equal(probe, e.key, slot_index(l, p))) return Walk::found(level, p, e);
     }
     return Walk{Walk::Absent};
   }

@@ -154,24 +154,17 @@ class FunnelTable {
   // The slot of the entry whose key equals `key`, x being its table hash.
   template <class Q>
   std::optional<std::size_t> find(const Q& key, std::uint64_t x) const {
-    if (membership_count_ == 0) return std::nullopt;
-    if (!summary_may_contain(x)) {
-      ProbeTally::summary_reject();
-      return std::nullopt;
-    }
-    const std::uint8_t t = fingerprint_of(x);
-    ProbeTally tally;
-    const PreparedProbe p = PreparedProbe::of(x);
-    std::size_t slot = find_on_path(key, p, t, tally, nullptr);
-    if (slot == kNoSlot && exceptional_) {
-      slot = scan_off_path(key, t, [&](ComparedSlots* noted) {
-        ProbeTally replay;
-        find_on_path(key, p, t, replay, noted);
-      });
-    }
-    tally.record(slot != kNoSlot);
+    const std::size_t slot = find_slot(key, x);
     if (slot == kNoSlot) return std::nullopt;
     return slot;
+  }
+
+  // The entry of an equal stored key, or null: a lookup that reads the
+  // entry where its search ended, without checking the slot again.
+  template <class Q>
+  const entry_type* find_entry(const Q& key, std::uint64_t x) const {
+    const std::size_t slot = find_slot(key, x);
+    return slot != kNoSlot ? storage_.region.entries + slot : nullptr;
   }
 
   entry_type& entry_at(std::size_t slot) {
@@ -662,6 +655,28 @@ class FunnelTable {
     ++removals_since_refresh_;
     std::destroy_at(&stored);
     return e;
+  }
+
+  // The slot of the entry whose key equals `key`, or kNoSlot.
+  template <class Q>
+  std::size_t find_slot(const Q& key, std::uint64_t x) const {
+    if (membership_count_ == 0) return kNoSlot;
+    if (!summary_may_contain(x)) {
+      ProbeTally::summary_reject();
+      return kNoSlot;
+    }
+    const std::uint8_t t = fingerprint_of(x);
+    ProbeTally tally;
+    const PreparedProbe p = PreparedProbe::of(x);
+    std::size_t slot = find_on_path(key, p, t, tally, nullptr);
+    if (slot == kNoSlot && exceptional_) {
+      slot = scan_off_path(key, t, [&](ComparedSlots* noted) {
+        ProbeTally replay;
+        find_on_path(key, p, t, replay, noted);
+      });
+    }
+    tally.record(slot != kNoSlot);
+    return slot;
   }
 
   // Lookup along the path. A level bucket fills from its first slot (see the
