@@ -59,6 +59,11 @@ struct KeyTraits<Key> {
     quarlex_test::CompareCounts::note(&stored);
     return probe.id == stored.id;
   }
+  // As with the binding's keys, only equal hashes need `eq`: lookups among
+  // colliding keys take the out-of-line rest of the level search.
+  static QuickMatch quick_eq(const Key& probe, const Key& stored) noexcept {
+    return probe.hash != stored.hash ? QuickMatch::Unequal : QuickMatch::Unknown;
+  }
 };
 
 template <class K, class V>

@@ -26,6 +26,27 @@ struct KeyTraits {
   static bool eq(K probe, K stored) noexcept { return probe == stored; }
 };
 
+// A comparison as far as it can go without calling out of line: `Unknown`
+// when only `eq` can tell.
+enum class QuickMatch : std::uint8_t { Unequal, Equal, Unknown };
+
+// Key types whose `eq` may call out (a Python __eq__) also give `quick_eq`,
+// the part of `eq` that settles most comparisons inline (different hashes,
+// the same object). A search loop that meets `Unknown` hands the rest of the
+// search to an out-of-line continuation, so that nothing it keeps in
+// registers has to survive a call. Other key types compare in full.
+template <class K>
+inline constexpr bool kHasQuickMatch = requires(const K& k) { KeyTraits<K>::quick_eq(k, k); };
+
+template <class K, class Q>
+[[gnu::always_inline]] inline QuickMatch quick_match(const Q& probe, const K& stored) {
+  if constexpr (kHasQuickMatch<K>) {
+    return KeyTraits<K>::quick_eq(probe, stored);
+  } else {
+    return KeyTraits<K>::eq(probe, stored) ? QuickMatch::Equal : QuickMatch::Unequal;
+  }
+}
+
 // The slots whose keys one search has found unequal to its probe, so that
 // it compares no stored key twice: a probe sequence may land on a slot more
 // than once, and a scan of the whole table may follow it. `eq` can run

@@ -122,16 +122,18 @@ constexpr std::uint64_t group_eq_mask(std::uint64_t w, std::uint64_t bytes) noex
 #if defined(__SSE2__)
 class FingerprintMatcher {
  public:
+  using Mask = std::uint32_t;
+
   explicit FingerprintMatcher(std::uint8_t t) noexcept : t_(_mm_set1_epi8(static_cast<char>(t))) {}
 
-  std::uint32_t operator()(const std::uint8_t* group) const noexcept {
+  Mask operator()(const std::uint8_t* group) const noexcept {
     const __m128i g = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(group));
     return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(g, t_)));
   }
-  static constexpr std::uint32_t first(std::size_t n) noexcept {
+  static constexpr Mask first(std::size_t n) noexcept {
     return (std::uint32_t{1} << n) - 1;
   }
-  static unsigned offset(std::uint32_t mask) noexcept {
+  static unsigned offset(Mask mask) noexcept {
     return static_cast<unsigned>(std::countr_zero(mask));
   }
 
@@ -141,15 +143,17 @@ class FingerprintMatcher {
 #else
 class FingerprintMatcher {
  public:
+  using Mask = std::uint64_t;
+
   explicit FingerprintMatcher(std::uint8_t t) noexcept : t_(kBytes1 * t) {}
 
-  std::uint64_t operator()(const std::uint8_t* group) const noexcept {
+  Mask operator()(const std::uint8_t* group) const noexcept {
     return group_eq_mask(load_group(group), t_);
   }
-  static constexpr std::uint64_t first(std::size_t n) noexcept {
+  static constexpr Mask first(std::size_t n) noexcept {
     return mask_below(static_cast<unsigned>(n));
   }
-  static unsigned offset(std::uint64_t mask) noexcept { return mask_lowest(mask); }
+  static unsigned offset(Mask mask) noexcept { return mask_lowest(mask); }
 
  private:
   std::uint64_t t_;

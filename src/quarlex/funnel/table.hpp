@@ -502,6 +502,7 @@ class FunnelTable {
 
   static constexpr std::size_t kNoSlot = kUnreduced;
   static constexpr std::size_t kPastLevels = kNoSlot - 1;
+  static constexpr std::size_t kUndecided = kNoSlot - 2;
 
   // The single region of the arena, as the drop guard sees it.
   struct FlatStorage {
@@ -687,46 +688,109 @@ class FunnelTable {
   std::size_t find_on_path(const Q& key, const PreparedProbe& p, std::uint8_t t,
                            ProbeTally& tally, ComparedSlots* compared) const {
     const std::size_t slot = shape_.bucket_width <= kGroupWidth
-                                 ? find_in_levels<true>(key, p, t, tally, compared)
-                                 : find_in_levels<false>(key, p, t, tally, compared);
+                                 ? find_in_levels<true>(key, p, t, tally, compared, 0)
+                                 : find_in_levels<false>(key, p, t, tally, compared, 0);
     if (slot != kPastLevels) [[likely]]
       return slot;
     return find_in_special(key, p, t, tally, compared);
   }
 
-  // The level part of a lookup: the key's slot, kNoSlot when the search
-  // ended, or kPastLevels. A narrow bucket is one group read. Each bucket's
-  // entries are fetched as soon as its position is known, so the key
-  // comparison does not wait for the control bytes and then for the entry.
+  // Where a level search stopped: at the lowest match of `mask`, in the group
+  // at slot `group` of the bucket at `start` of level `level`.
+  struct LevelStop {
+    std::size_t level;
+    std::size_t start;
+    std::size_t group;
+    FingerprintMatcher::Mask mask;
+  };
+
+  // The level part of a lookup, from level `first` on: the key's slot,
+  // kNoSlot when the search ended, or kPastLevels. A narrow bucket is one
+  // group read. Each bucket's entries are fetched as soon as its position is
+  // known, so the key comparison does not wait for the control bytes and
+  // then for the entry. This loop is inlined into every lookup, so it only
+  // compares inline (`quick_match`); a match that needs the key type's full
+  // comparison hands the search to `find_in_levels_from`, and the loop keeps
+  // nothing across a call.
   template <bool kNarrow, class Q>
   std::size_t find_in_levels(const Q& key, const PreparedProbe& p, std::uint8_t t,
-                             ProbeTally& tally, ComparedSlots* compared) const {
+                             ProbeTally& tally, ComparedSlots* compared,
+                             std::size_t first) const {
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
     const FingerprintMatcher matcher(t);
     const auto keep = FingerprintMatcher::first(kNarrow ? width : kGroupWidth);
-    for (const LevelShape& level : shape_.levels) {
-      const std::size_t b = level_bucket(p, level);
+    const LevelShape* const levels = shape_.levels.data();
+    const LevelShape* const levels_end = levels + shape_.levels.size();
+    for (const LevelShape* level = levels + first; level != levels_end; ++level) {
+      const std::size_t b = level_bucket(p, *level);
       if (b == kUnreduced) [[unlikely]]
         return kNoSlot;
-      const std::size_t start = level.start + b * width;
+      const std::size_t start = level->start + b * width;
       prefetch_entries(start);
       tally.probe();
+      // A found slot, or the search handed over at the match left in `mask`.
+      const auto settle = [&](std::size_t slot, std::size_t group, FingerprintMatcher::Mask mask) {
+        if (!kHasQuickMatch<K> || slot != kUndecided) return slot;
+        return find_in_levels_from<kNarrow>(
+            key, p, t, tally, compared,
+            LevelStop{static_cast<std::size_t>(level - levels), start, group, mask});
+      };
       if constexpr (kNarrow) {
-        const std::size_t slot =
-            match_in_group(key, start, matcher(ctrl + start) & keep, tally, compared);
-        if (slot != kNoSlot) return slot;
+        auto mask = matcher(ctrl + start) & keep;
+        const std::size_t slot = quick_match_in_group(key, start, mask, tally, compared);
+        if (slot != kNoSlot) return settle(slot, start, mask);
       } else {
-        for (std::size_t off = 0; off < width; off += kGroupWidth) {
-          const auto mask = matcher(ctrl + start + off) &
-                            FingerprintMatcher::first(std::min(width - off, kGroupWidth));
-          const std::size_t slot = match_in_group(key, start + off, mask, tally, compared);
-          if (slot != kNoSlot) return slot;
+        for (std::size_t group = start; group < start + width; group += kGroupWidth) {
+          auto mask = matcher(ctrl + group) &
+                      FingerprintMatcher::first(std::min(start + width - group, kGroupWidth));
+          const std::size_t slot = quick_match_in_group(key, group, mask, tally, compared);
+          if (slot != kNoSlot) return settle(slot, group, mask);
         }
       }
       if (ctrl[start + width - 1] == kCtrlEmpty) return kNoSlot;
     }
     return kPastLevels;
+  }
+
+  // The rest of a level search that stopped at a match only a full
+  // comparison settles: that match and the rest of its bucket, compared in
+  // full, then the levels after it.
+  template <bool kNarrow, class Q>
+  [[gnu::noinline]] std::size_t find_in_levels_from(const Q& key, PreparedProbe p, std::uint8_t t,
+                                                    ProbeTally& tally, ComparedSlots* compared,
+                                                    LevelStop stop) const {
+    const std::uint8_t* ctrl = storage_.region.ctrl;
+    const std::size_t end = stop.start + shape_.bucket_width;
+    const FingerprintMatcher matcher(t);
+    auto mask = stop.mask;
+    for (std::size_t group = stop.group;;) {
+      const std::size_t slot = match_in_group(key, group, mask, tally, compared);
+      if (slot != kNoSlot) return slot;
+      group += kGroupWidth;
+      if (group >= end) break;
+      mask = matcher(ctrl + group) & FingerprintMatcher::first(std::min(end - group, kGroupWidth));
+    }
+    if (ctrl[end - 1] == kCtrlEmpty) return kNoSlot;
+    return find_in_levels<kNarrow>(key, p, t, tally, compared, stop.level + 1);
+  }
+
+  // `match_in_group` as far as the matches are settled inline: kUndecided
+  // when one needs a full comparison, which `mask` then keeps as its lowest
+  // bit.
+  template <class Q, class Mask>
+  [[gnu::always_inline]] std::size_t quick_match_in_group(const Q& key, std::size_t group,
+                                                          Mask& mask, ProbeTally& tally,
+                                                          ComparedSlots* compared) const {
+    for (; mask != 0; mask &= mask - 1) {
+      const std::size_t slot = group + FingerprintMatcher::offset(mask);
+      const QuickMatch m = quick_match_at(key, slot, compared);
+      if (m == QuickMatch::Unknown) [[unlikely]]
+        return kUndecided;
+      tally.compare();
+      if (m == QuickMatch::Equal) return slot;
+    }
+    return kNoSlot;
   }
 
   // The slot of `key` among the fingerprint matches `mask` of the group at
@@ -751,6 +815,16 @@ class FunnelTable {
     const K& stored = storage_.region.entries[slot].key;
     return compared != nullptr ? compared->equal(key, stored, slot)
                                : KeyTraits<K>::eq(key, stored);
+  }
+
+  // `equal_at` as far as it is settled inline; a search that keeps a record
+  // compares in full.
+  template <class Q>
+  QuickMatch quick_match_at(const Q& key, std::size_t slot, ComparedSlots* compared) const {
+    if (compared != nullptr) {
+      return equal_at(key, slot, compared) ? QuickMatch::Equal : QuickMatch::Unequal;
+    }
+    return quick_match(key, storage_.region.entries[slot].key);
   }
 
   // After a path search that missed, in a table with off-path entries: the

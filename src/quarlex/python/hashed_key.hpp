@@ -168,11 +168,17 @@ bool keys_equal_slow(const HashedAny& probe, const HashedAny& stored);
 
 // Inlined into every probe loop: most comparisons end on the hash or on
 // identity; only the rest pay a call.
+[[gnu::always_inline]] inline QuickMatch keys_match_inline(const HashedAny& probe,
+                                                           const HashedAny& stored) noexcept {
+  if (probe.hash != stored.hash) return QuickMatch::Unequal;
+  if (probe.object() == stored.object()) return QuickMatch::Equal;
+  return QuickMatch::Unknown;
+}
+
 [[gnu::always_inline]] inline bool keys_equal(const HashedAny& probe,
                                               const HashedAny& stored) {
-  if (probe.hash != stored.hash) return false;
-  if (probe.object() == stored.object()) return true;
-  return keys_equal_slow(probe, stored);
+  const QuickMatch m = keys_match_inline(probe, stored);
+  return m == QuickMatch::Unknown ? keys_equal_slow(probe, stored) : m == QuickMatch::Equal;
 }
 
 // A hashed key owning one strong reference to its object.
@@ -278,6 +284,9 @@ struct KeyTraits<py::StoredKey> {
   }
   static bool eq(const py::HashedAny& probe, const py::HashedAny& stored) {
     return py::keys_equal(probe, stored);
+  }
+  static QuickMatch quick_eq(const py::HashedAny& probe, const py::HashedAny& stored) noexcept {
+    return py::keys_match_inline(probe, stored);
   }
 };
 
