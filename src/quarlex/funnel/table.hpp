@@ -742,8 +742,7 @@ class FunnelTable {
         if (slot != kNoSlot) return settle(slot, start, mask);
       } else {
         for (std::size_t group = start; group < start + width; group += kGroupWidth) {
-          auto mask = matcher(ctrl + group) &
-                      FingerprintMatcher::first(std::min(start + width - group, kGroupWidth));
+          auto mask = group_matches(matcher, group, start + width);
           const std::size_t slot = quick_match_in_group(key, group, mask, tally, compared);
           if (slot != kNoSlot) return settle(slot, group, mask);
         }
@@ -769,10 +768,19 @@ class FunnelTable {
       if (slot != kNoSlot) return slot;
       group += kGroupWidth;
       if (group >= end) break;
-      mask = matcher(ctrl + group) & FingerprintMatcher::first(std::min(end - group, kGroupWidth));
+      mask = group_matches(matcher, group, end);
     }
     if (ctrl[end - 1] == kCtrlEmpty) return kNoSlot;
     return find_in_levels<kNarrow>(key, p, t, tally, compared, stop.level + 1);
+  }
+
+  // The fingerprint matches in the group at `group` of a wide bucket that
+  // ends at `end`.
+  [[gnu::always_inline]] FingerprintMatcher::Mask group_matches(const FingerprintMatcher& matcher,
+                                                                std::size_t group,
+                                                                std::size_t end) const noexcept {
+    return matcher(storage_.region.ctrl + group) &
+           FingerprintMatcher::first(std::min(end - group, kGroupWidth));
   }
 
   // `match_in_group` as far as the matches are settled inline: kUndecided
