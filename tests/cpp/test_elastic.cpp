@@ -349,12 +349,9 @@ TEST(ElasticTableBuild, ConstructorsAndFailures) {
 
 TEST(ElasticTableBuild, AllocFailureSize) {
   // 8 control bytes, 8 slots of 16 bytes padded to 192, one record padded to 256.
-  const std::vector<std::size_t> small = {4, 2, 2};
-  EXPECT_EQ(IntTable::elastic_alloc_failure_size(small), 256u);
-  const std::vector<std::size_t> overflow = {kMax, 1};
-  EXPECT_EQ(IntTable::elastic_alloc_failure_size(overflow), 1u);
-  const std::vector<std::size_t> too_large = {kMax / 2};
-  EXPECT_EQ(IntTable::elastic_alloc_failure_size(too_large), 1u);
+  EXPECT_EQ(IntTable::elastic_alloc_failure_size(8), 256u);
+  EXPECT_EQ(IntTable::elastic_alloc_failure_size(kMax), 1u);
+  EXPECT_EQ(IntTable::elastic_alloc_failure_size(kMax / 2), 1u);
 }
 
 // ---------------------------------------------------------------- insertion

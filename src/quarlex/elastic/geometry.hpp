@@ -116,11 +116,13 @@ class BatchScheduler {
  public:
   BatchScheduler() noexcept = default;
 
-  explicit BatchScheduler(const std::vector<std::size_t>& quotas) : ends_(quotas.size()) {
+  // The quotas' storage becomes the ends, so a table built from a geometry
+  // it no longer needs allocates nothing here.
+  explicit BatchScheduler(std::vector<std::size_t> quotas) noexcept : ends_(std::move(quotas)) {
     std::size_t sum = 0;
-    for (std::size_t k = 0; k < quotas.size(); ++k) {
-      sum = quotas[k] > kNone - sum ? kNone : sum + quotas[k];
-      ends_[k] = sum;
+    for (std::size_t& end : ends_) {
+      sum = end > kNone - sum ? kNone : sum + end;
+      end = sum;
     }
     sync(0);
   }

@@ -18,7 +18,6 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -131,13 +130,13 @@ class ElasticTable {
 
   // ---------------------------------------------------------------- building
 
-  static Result<ElasticTable, TryReserveError> try_from_geometry(const ElasticGeometry& geometry,
+  static Result<ElasticTable, TryReserveError> try_from_geometry(ElasticGeometry geometry,
                                                                  std::uint32_t reserve_exponent,
                                                                  std::uint64_t seed) {
     if (reserve_exponent == 0) {
       panic_invalid_geometry();
     }
-    auto shape = try_shape(geometry);
+    auto shape = try_shape(std::move(geometry));
     if (!shape.ok()) return shape.error();
     ElasticTable t(reserve_exponent, seed);
     t.install(std::move(shape).value());
@@ -154,7 +153,7 @@ class ElasticTable {
     if (capacity == 0) return ElasticTable(reserve_exponent, seed);
     auto geometry = try_budget_geometry(capacity, reserve_exponent);
     if (!geometry.ok()) return TryBuildError(geometry.error());
-    auto built = try_from_geometry(geometry.value(), reserve_exponent, seed);
+    auto built = try_from_geometry(std::move(geometry).value(), reserve_exponent, seed);
     if (!built.ok()) return TryBuildError(built.error());
     return std::move(built).value();
   }
@@ -169,8 +168,9 @@ class ElasticTable {
     if (capacity == 0) return ElasticTable(reserve_exponent, seed);
     auto geometry = try_budget_geometry(capacity, reserve_exponent);
     if (!geometry.ok()) throw AllocFailure(geometry.error());
-    auto built = try_from_geometry(geometry.value(), reserve_exponent, seed);
-    if (!built.ok()) handle_elastic_alloc_error(built.error(), geometry.value().level_lengths);
+    const std::size_t slots = geometry.value().slots;
+    auto built = try_from_geometry(std::move(geometry).value(), reserve_exponent, seed);
+    if (!built.ok()) handle_elastic_alloc_error(built.error(), slots);
     return std::move(built).value();
   }
 
@@ -220,22 +220,15 @@ class ElasticTable {
     return t;
   }
 
-  // The byte size an allocation failure reports: the arena for these level
-  // lengths, or 1 when that layout cannot be formed.
-  static std::size_t elastic_alloc_failure_size(
-      std::span<const std::size_t> level_lengths) noexcept {
-    std::size_t total = 0;
-    for (std::size_t n : level_lengths) {
-      if (n > std::numeric_limits<std::size_t>::max() - total) return 1;
-      total += n;
-    }
-    auto layout = compute_arena_layout(total, 0, sizeof(entry_type), sizeof(MembershipRecord));
+  // The byte size an allocation failure reports: the arena for this many
+  // slots, or 1 when that layout cannot be formed.
+  static std::size_t elastic_alloc_failure_size(std::size_t slots) noexcept {
+    auto layout = compute_arena_layout(slots, 0, sizeof(entry_type), sizeof(MembershipRecord));
     return layout.ok() ? layout.value().size : 1;
   }
 
-  [[noreturn]] static void handle_elastic_alloc_error(TryReserveError kind,
-                                                      std::span<const std::size_t> level_lengths) {
-    throw AllocFailure(kind, elastic_alloc_failure_size(level_lengths));
+  [[noreturn]] static void handle_elastic_alloc_error(TryReserveError kind, std::size_t slots) {
+    throw AllocFailure(kind, elastic_alloc_failure_size(slots));
   }
 
   // ---------------------------------------------------------------- backend
@@ -554,8 +547,9 @@ class ElasticTable {
   void resize_with_transition(std::size_t new_slots) {
     auto geometry = try_geometry(new_slots);
     if (!geometry.ok()) throw AllocFailure(geometry.error());
-    auto shape = try_shape(geometry.value());
-    if (!shape.ok()) handle_elastic_alloc_error(shape.error(), geometry.value().level_lengths);
+    const std::size_t slots = geometry.value().slots;
+    auto shape = try_shape(std::move(geometry).value());
+    if (!shape.ok()) handle_elastic_alloc_error(shape.error(), slots);
     transition(std::move(shape).value());
   }
 
@@ -771,7 +765,7 @@ class ElasticTable {
 
   // Arena, levels and scheduler for a geometry. More than 32 levels cannot
   // be probed.
-  static Result<Shape, TryReserveError> try_shape(const ElasticGeometry& g) {
+  static Result<Shape, TryReserveError> try_shape(ElasticGeometry g) {
     const std::size_t level_count = g.level_lengths.size();
     if (level_count > kMaxElasticLevels) return TryReserveError::CapacityOverflow;
     std::size_t total = 0;
@@ -802,7 +796,7 @@ class ElasticTable {
         s.records = s.block.template at<MembershipRecord>(layout.value().summary_offset);
         s.membership_count = layout.value().summary_count;
       }
-      s.batches = BatchScheduler(g.batch_quotas);
+      s.batches = BatchScheduler(std::move(g.batch_quotas));
       s.slots = total;
       s.insert_limit = g.insert_limit;
       return s;
@@ -863,7 +857,7 @@ class ElasticTable {
   [[gnu::noinline]] bool rebuild_quietly(std::size_t new_slots) {
     auto geometry = try_geometry(new_slots);
     if (!geometry.ok()) return false;
-    auto shape = try_shape(geometry.value());
+    auto shape = try_shape(std::move(geometry).value());
     if (!shape.ok()) return false;
     transition(std::move(shape).value());
     return true;
