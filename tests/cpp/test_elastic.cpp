@@ -66,6 +66,12 @@ struct TableInternals<ElasticTable<K, V>> {
   static auto place_exceptional(Table& t, K&& key, V&& value, const PreparedHash& ph) {
     return t.place_exceptional_entry(std::move(key), std::move(value), ph);
   }
+  static std::size_t step_position(std::uint64_t x, const WalkStep& step, std::size_t n) {
+    typename Table::Level l;
+    l.region.len = n;
+    l.threshold = rejection_threshold(n);
+    return Table::step_position(x, step, l);
+  }
 };
 
 namespace {
@@ -295,12 +301,14 @@ TEST(ElasticProbe, PositionRule) {
     EXPECT_EQ(level_position(x, 16, 100, rejection_threshold(100)), *p);
   }
   // n = 2^63 + 1 rejects almost half of all draws: some probes need several
-  // attempts and about one in 256 is exhausted.
+  // attempts and about one in 256 is exhausted. A walk step's form agrees.
   const std::uint64_t n = (1ull << 63) + 1;
   int retried = 0, exhausted = 0;
   for (std::uint64_t x = 0; x < 20000; ++x) {
     const auto p = probe_position(mix64(x), 0, n);
     EXPECT_EQ(level_position(mix64(x), 0, n, rejection_threshold(n)), p.value_or(kNoPosition));
+    EXPECT_EQ(TableInternals<IntTable>::step_position(mix64(x), WalkStep::of(0), n),
+              p.value_or(kNoPosition));
     exhausted += !p.has_value();
     retried += p.has_value() && reduce_unbiased(probe_mix(mix64(x), 0), n,
                                                 rejection_threshold(n)) == kRejected;

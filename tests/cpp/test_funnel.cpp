@@ -348,13 +348,15 @@ TEST(FunnelProbe, FingerprintAndReduction) {
     EXPECT_EQ(unbiased_prepared_funnel_probe_index_in_range(p, salt << 16, 0, 1), 0u);
   }
   // A range just past 2^63 rejects about half of all attempts, so about one
-  // site in 256 exhausts its eight.
+  // site in 256 exhausts its eight; a level's form agrees, retries included.
   const std::size_t range = (std::size_t{1} << 63) + 1;
   const std::uint64_t threshold = (0 - std::uint64_t{range}) % range;
   int unreduced = 0;
   for (std::uint64_t h = 0; h < 4000; ++h) {
     const std::size_t i = unbiased_prepared_funnel_probe_index_in_range(
         PreparedProbe::of(h), kUniformSalt, threshold, range);
+    EXPECT_EQ(level_bucket(PreparedProbe::of(h), LevelShape{kUniformSalt, 0, threshold, range}),
+              i);
     if (i == kUnreduced) {
       ++unreduced;
     } else {

@@ -965,6 +965,26 @@ class ElasticTable {
     return walk_from(probe, ph, counter, schedule_.walk_begin(), nullptr);
   }
 
+  // A walk step's position in level `l`: level_position with the step's
+  // salt, attempt 0 from its precomputed spread. The retries read the salt
+  // and the level's fields themselves, out of line: kept for them, those
+  // values held registers through every step of every lookup, for a branch
+  // almost never taken.
+  [[gnu::always_inline]] static std::size_t step_position(std::uint64_t x, const WalkStep& step,
+                                                          const Level& l) noexcept {
+    const std::size_t p =
+        reduce_unbiased(probe_site_mix_spread(x, step.spread), l.region.len, l.threshold);
+    if (p != kRejected) [[likely]]
+      return p;
+    return retry_step_position(x, step, l);
+  }
+
+  [[gnu::cold, gnu::noinline]] static std::size_t retry_step_position(std::uint64_t x,
+                                                                      const WalkStep& step,
+                                                                      const Level& l) noexcept {
+    return retry_position(x, step.salt, l.region.len, l.threshold);
+  }
+
   // Continues a walk that stopped at an unequal key, remembering it and
   // every key compared after it in `compared`; any other walk is returned
   // as it is.
@@ -991,8 +1011,7 @@ class ElasticTable {
       const std::size_t level = step->level;
       if (((mask >> level) & 1) == 0) continue;
       const Level& l = levels_[level];
-      const std::size_t p =
-          level_position_spread(ph.x, step->salt, step->spread, l.region.len, l.threshold);
+      const std::size_t p = step_position(ph.x, *step, l);
       if (p == kNoPosition) return Walk{Walk::NeedsScan};
       counter.probe();
       if (l.region.ctrl[p] != ph.fingerprint) continue;

@@ -17,6 +17,7 @@
 #include "quarlex/common/control.hpp"
 #include "quarlex/common/hash.hpp"
 #include "quarlex/common/probe.hpp"
+#include "quarlex/funnel/geometry.hpp"
 
 namespace quarlex {
 
@@ -78,24 +79,35 @@ inline constexpr std::size_t kUnreduced = kRejected;
 }
 
 // An index in [0, range), or kUnreduced when all eight attempts are
-// rejected. `salt` is the site's salt with attempt bits 0 and `spread` its
-// attempt-0 term, salt * kSaltSpread, which a site with a fixed salt keeps
-// precomputed (the levels do). Always inlined: it sits on every level of
-// every lookup, where a call costs more than its body.
-[[gnu::always_inline]] inline std::size_t unbiased_funnel_index_spread(
-    const PreparedProbe& p, std::uint64_t salt, std::uint64_t spread, std::uint64_t threshold,
-    std::size_t range) noexcept {
-  const std::size_t i = reduce_unbiased(probe_site_mix_spread(p.a, spread), range, threshold);
-  if (i == kRejected) [[unlikely]] {
-    return reduce_prepared_funnel_retries(p, salt, threshold, range, kReductionAttempts - 1);
-  }
-  return i;
-}
-
+// rejected. Always inlined: every probe of the special array runs it, and a
+// call would cost more than its body.
 [[gnu::always_inline]] inline std::size_t unbiased_prepared_funnel_probe_index_in_range(
     const PreparedProbe& p, std::uint64_t salt, std::uint64_t threshold,
     std::size_t range) noexcept {
-  return unbiased_funnel_index_spread(p, salt, salt * kSaltSpread, threshold, range);
+  const std::size_t i = funnel_reduction_attempt(p, salt, threshold, range);
+  if (i == kRejected) [[unlikely]]
+    return reduce_prepared_funnel_retries(p, salt, threshold, range, kReductionAttempts - 1);
+  return i;
+}
+
+// The rest of a level's attempts. The salt is read here, out of line:
+// loaded up front, it held a register through every level of every lookup
+// for a branch almost never taken.
+[[gnu::noinline, gnu::cold]] inline std::size_t level_bucket_retries(
+    const PreparedProbe& p, const LevelShape& level) noexcept {
+  return reduce_prepared_funnel_retries(p, level.salt, level.threshold, level.buckets,
+                                        kReductionAttempts - 1);
+}
+
+// The key's bucket in `level`, or kUnreduced: the site rule above with the
+// level's salt, attempt 0 from its precomputed spread.
+[[gnu::always_inline]] inline std::size_t level_bucket(const PreparedProbe& p,
+                                                       const LevelShape& level) noexcept {
+  const std::size_t b =
+      reduce_unbiased(probe_site_mix_spread(p.a, level.spread), level.buckets, level.threshold);
+  if (b == kRejected) [[unlikely]]
+    return level_bucket_retries(p, level);
+  return b;
 }
 
 enum class FunnelSearch : std::uint8_t { Found, Vacant, Exhausted, Unreduced };

@@ -687,9 +687,10 @@ class FunnelTable {
   template <class Q>
   std::size_t find_on_path(const Q& key, const PreparedProbe& p, std::uint8_t t,
                            ProbeTally& tally, ComparedSlots* compared) const {
+    const LevelShape* const levels = shape_.levels.data();
     const std::size_t slot = shape_.bucket_width <= kGroupWidth
-                                 ? find_in_levels<true>(key, p, t, tally, compared, 0)
-                                 : find_in_levels<false>(key, p, t, tally, compared, 0);
+                                 ? find_in_levels<true>(key, p, t, tally, compared, levels)
+                                 : find_in_levels<false>(key, p, t, tally, compared, levels);
     if (slot != kPastLevels) [[likely]]
       return slot;
     return find_in_special(key, p, t, tally, compared);
@@ -698,7 +699,7 @@ class FunnelTable {
   // Where a level search stopped: at the lowest match of `mask`, in the group
   // at slot `group` of the bucket at `start` of level `level`.
   struct LevelStop {
-    std::size_t level;
+    const LevelShape* level;
     std::size_t start;
     std::size_t group;
     FingerprintMatcher::Mask mask;
@@ -715,14 +716,13 @@ class FunnelTable {
   template <bool kNarrow, class Q>
   std::size_t find_in_levels(const Q& key, const PreparedProbe& p, std::uint8_t t,
                              ProbeTally& tally, ComparedSlots* compared,
-                             std::size_t first) const {
+                             const LevelShape* first) const {
     const std::uint8_t* ctrl = storage_.region.ctrl;
     const std::size_t width = shape_.bucket_width;
     const FingerprintMatcher matcher(t);
     const auto keep = FingerprintMatcher::first(kNarrow ? width : kGroupWidth);
-    const LevelShape* const levels = shape_.levels.data();
-    const LevelShape* const levels_end = levels + shape_.levels.size();
-    for (const LevelShape* level = levels + first; level != levels_end; ++level) {
+    const LevelShape* const levels_end = shape_.levels.data() + shape_.levels.size();
+    for (const LevelShape* level = first; level != levels_end; ++level) {
       const std::size_t b = level_bucket(p, *level);
       if (b == kUnreduced) [[unlikely]]
         return kNoSlot;
@@ -734,7 +734,7 @@ class FunnelTable {
         if (!kHasQuickMatch<K> || slot != kUndecided) return slot;
         return find_in_levels_from<kNarrow>(
             key, p, t, tally, compared,
-            LevelStop{static_cast<std::size_t>(level - levels), start, group, mask});
+            LevelStop{level, start, group, mask});
       };
       if constexpr (kNarrow) {
         auto mask = matcher(ctrl + start) & keep;
@@ -847,13 +847,6 @@ class FunnelTable {
     compared.compare_from_now();
     ProbeTally::fallback_scan();
     return exceptional_scan(key, t, compared);
-  }
-
-  // The key's bucket in `level`, or kUnreduced.
-  [[gnu::always_inline]] static std::size_t level_bucket(const PreparedProbe& p,
-                                                         const LevelShape& level) noexcept {
-    return unbiased_funnel_index_spread(p, level.salt, level.spread, level.threshold,
-                                        level.buckets);
   }
 
   // Smaller tables keep their entries in the caches between lookups, where
