@@ -301,16 +301,20 @@ TEST(ElasticProbe, PositionRule) {
     EXPECT_EQ(level_position(x, 16, 100, rejection_threshold(100)), *p);
   }
   // n = 2^63 + 1 rejects almost half of all draws: some probes need several
-  // attempts and about one in 256 is exhausted. A walk step's form agrees.
+  // attempts and about one in 256 is exhausted. A walk step's form agrees,
+  // its retries included, which take the salt back from the step's spread.
   const std::uint64_t n = (1ull << 63) + 1;
+  const std::uint32_t salt = probe_salt(3, 5);
+  const WalkStep step = WalkStep::of(PhiRoute{0, salt});
+  EXPECT_EQ(step.salt(), salt);
+  EXPECT_EQ(step.level, 3u);
   int retried = 0, exhausted = 0;
   for (std::uint64_t x = 0; x < 20000; ++x) {
-    const auto p = probe_position(mix64(x), 0, n);
-    EXPECT_EQ(level_position(mix64(x), 0, n, rejection_threshold(n)), p.value_or(kNoPosition));
-    EXPECT_EQ(TableInternals<IntTable>::step_position(mix64(x), WalkStep::of(0), n),
-              p.value_or(kNoPosition));
+    const auto p = probe_position(mix64(x), salt, n);
+    EXPECT_EQ(level_position(mix64(x), salt, n, rejection_threshold(n)), p.value_or(kNoPosition));
+    EXPECT_EQ(TableInternals<IntTable>::step_position(mix64(x), step, n), p.value_or(kNoPosition));
     exhausted += !p.has_value();
-    retried += p.has_value() && reduce_unbiased(probe_mix(mix64(x), 0), n,
+    retried += p.has_value() && reduce_unbiased(probe_mix(mix64(x), salt), n,
                                                 rejection_threshold(n)) == kRejected;
   }
   EXPECT_GT(retried, 8000);

@@ -237,17 +237,31 @@ inline constexpr auto kRoutes = [] {
   return routes;
 }();
 
-// One step of a lookup's walk: a scheduled route's salt, with what a lookup
-// derives from it (its level, and its spread salt * kSaltSpread) worked out
-// once, when the route joins the walk.
+// The inverse of kSaltSpread modulo 2^64 (it is odd): a spread times it
+// gives back its salt. Newton's iteration doubles the correct low bits.
+inline constexpr std::uint64_t kSaltSpreadInverse = [] {
+  std::uint64_t inv = kSaltSpread;  // correct to 3 bits, as for any odd number
+  for (int i = 0; i < 5; ++i) inv *= 2 - kSaltSpread * inv;
+  return inv;
+}();
+static_assert(kSaltSpread * kSaltSpreadInverse == 1);
+
+// One step of a lookup's walk: a scheduled route with what a lookup derives
+// from it (its level, and its spread salt * kSaltSpread) worked out once,
+// when the route joins the walk. The route's query position rides along for
+// the merges, which order steps by it; its salt is implied by the spread and
+// only read back when a rejected reduction retries.
 struct WalkStep {
   std::uint64_t spread;
-  std::uint32_t salt;
+  std::uint32_t key;
   std::uint32_t level;
 
-  static constexpr WalkStep of(std::uint32_t salt) noexcept {
-    return WalkStep{std::uint64_t{salt} * kSaltSpread, salt,
-                    static_cast<std::uint32_t>(salt_level(salt))};
+  static constexpr WalkStep of(const PhiRoute& r) noexcept {
+    return WalkStep{std::uint64_t{r.salt} * kSaltSpread, r.key,
+                    static_cast<std::uint32_t>(salt_level(r.salt))};
+  }
+  constexpr std::uint32_t salt() const noexcept {
+    return static_cast<std::uint32_t>(spread * kSaltSpreadInverse);
   }
 };
 
@@ -259,13 +273,12 @@ struct WalkStep {
 // The walk is what a lookup visits: per level, the leading routes of its
 // segment up to the deepest probe at which an entry was placed since the
 // last clear (later probes hold no entry), merged across levels by query
-// position. It keeps only the steps of the routes (a salt names its level
-// and probe, so its query position). Its room grows only when an extension
-// needs it, and never past the routes within the position cap, so a table
-// that reaches small query positions only keeps a small walk. Invariant:
-// walk_ holds the steps of the first walk_len_[i] routes of every segment i
-// in increasing query position, walk_len_[i] <= counts_[i], and the counts
-// sum to at most walk_.size(), the room.
+// position. It keeps only the steps of the routes. Its room grows only when
+// an extension needs it, and never past the routes within the position cap,
+// so a table that reaches small query positions only keeps a small walk.
+// Invariant: walk_ holds the steps of the first walk_len_[i] routes of every
+// segment i in increasing query position, walk_len_[i] <= counts_[i], and
+// the counts sum to at most walk_.size(), the room.
 class ProbeSchedule {
  public:
   ProbeSchedule() noexcept = default;
@@ -325,10 +338,10 @@ class ProbeSchedule {
     walk_size_ += r;
     WalkStep* out = walk_.data() + walk_size_;
     while (r > 0) {
-      if (w > 0 && scheduled_key(walk_[w - 1].salt) > run[r - 1].key) {
+      if (w > 0 && walk_[w - 1].key > run[r - 1].key) {
         *--out = walk_[--w];
       } else {
-        *--out = WalkStep::of(run[--r].salt);
+        *--out = WalkStep::of(run[--r]);
       }
     }
     walk_len_[level] = static_cast<std::uint16_t>(depth);
@@ -358,7 +371,7 @@ class ProbeSchedule {
         }
       }
       if (best == levels_) break;
-      walk_[w++] = WalkStep::of(level_routes(best)[next[best]++].salt);
+      walk_[w++] = WalkStep::of(level_routes(best)[next[best]++]);
     }
     walk_size_ = w;
   }
@@ -437,12 +450,6 @@ class ProbeSchedule {
     std::copy_n(walk_.data(), walk_size_, walk.data());
     walk_ = std::move(walk);
     return true;
-  }
-
-  // The query position of a scheduled route.
-  static std::uint32_t scheduled_key(std::uint32_t salt) noexcept {
-    const std::size_t level = salt_level(salt);
-    return level_routes(level)[salt_probe(salt) - first_probe(level)].key;
   }
 
   std::vector<WalkStep> walk_;

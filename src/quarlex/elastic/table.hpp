@@ -633,7 +633,9 @@ class ElasticTable {
       std::sort(merged.begin(), merged.end(),
                 [](const PhiRoute& a, const PhiRoute& b) { return a.key < b.key; });
       if (!std::equal(merged.begin(), merged.end(), schedule_.walk_begin(), schedule_.walk_end(),
-                      [](const PhiRoute& a, const WalkStep& b) { return a.salt == b.salt; }))
+                      [](const PhiRoute& a, const WalkStep& b) {
+                        return a.salt == b.salt() && a.key == b.key && a.level() == b.level;
+                      }))
         return "lookup walk is not the merge of the walked segments";
     }
     std::size_t live = 0;
@@ -982,7 +984,7 @@ class ElasticTable {
   [[gnu::cold, gnu::noinline]] static std::size_t retry_step_position(std::uint64_t x,
                                                                       const WalkStep& step,
                                                                       const Level& l) noexcept {
-    return retry_position(x, step.salt, l.region.len, l.threshold);
+    return retry_position(x, step.salt(), l.region.len, l.threshold);
   }
 
   // Continues a walk that stopped at an unequal key, remembering it and
