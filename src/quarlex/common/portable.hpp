@@ -20,6 +20,12 @@ constexpr std::uint64_t mul_hi(std::uint64_t x, std::uint64_t n) noexcept {
   return static_cast<std::uint64_t>((static_cast<u128>(x) * n) >> 64);
 }
 
+// Tells the optimiser that `c` holds, so that it can drop the tests it
+// implies. The caller guarantees it: were it false, behaviour is undefined.
+[[gnu::always_inline]] inline void assume(bool c) noexcept {
+  if (!c) __builtin_unreachable();
+}
+
 // Starts loading the cache line holding `p` for reading. Always inlined: GCC
 // deems an out-of-line function of prefetches alone free of effects and drops
 // its calls. A prefetch never faults, so any address is allowed.

@@ -731,7 +731,12 @@ class FunnelTable {
       tally.probe();
       // A found slot, or the search handed over at the match left in `mask`.
       const auto settle = [&](std::size_t slot, std::size_t group, FingerprintMatcher::Mask mask) {
-        if (!kHasQuickMatch<K> || slot != kUndecided) return slot;
+        if (!kHasQuickMatch<K> || slot != kUndecided) {
+          // A found slot is none of the sentinels; said here, the tests of
+          // it against them on the way out fold away.
+          assume(slot < kUndecided);
+          return slot;
+        }
         return find_in_levels_from<kNarrow>(
             key, p, t, tally, compared,
             LevelStop{level, start, group, mask});
