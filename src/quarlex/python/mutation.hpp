@@ -33,6 +33,12 @@ class Graveyard {
   Graveyard() = default;
   Graveyard(const Graveyard&) = delete;
   Graveyard& operator=(const Graveyard&) = delete;
+  // Most mutations hold nothing back (an insert of a new key), and then
+  // every member is empty: a test inline, and a call only when there is
+  // something to release.
+  ~Graveyard() {
+    if (inline_used_ != 0) release();
+  }
 
   void add(Ref r) {
     if (!r) return;
@@ -54,6 +60,11 @@ class Graveyard {
   bool empty() const noexcept { return inline_used_ == 0; }
 
  private:
+  [[gnu::noinline]] void release() noexcept {
+    more_.clear();
+    for (Ref& r : inline_) r = Ref();
+  }
+
   std::array<Ref, 2> inline_;
   std::size_t inline_used_ = 0;
   std::vector<Ref> more_;
