@@ -258,6 +258,14 @@ class FunnelTable {
   // refresh once more removals than the limit have piled up. A rebuild that
   // cannot get memory leaves the valid table as it is.
   void finish_deferred_removals() {
+    if (tombstones_ > tombstone_limit(storage_.region.len) ||
+        removals_since_refresh_ > shape_.insert_limit) [[unlikely]]
+      maintain_after_removals();
+  }
+
+  // Out of line, also where callers are flattened: it runs once in many
+  // removals.
+  [[gnu::noinline]] void maintain_after_removals() {
     if (tombstones_ > tombstone_limit(storage_.region.len)) {
       auto storage = build_storage(storage_.region.len, reserve_exponent_);
       if (storage) {
