@@ -394,7 +394,7 @@ struct MapClass {
     return map.remove_entry(HashedAny::of(key));
   }
 
-  static int setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
+  [[gnu::flatten]] static int setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return guard<int>(-1, [&] {
       Mutation<Object> m(Family::of(self));
       if (value == nullptr) {

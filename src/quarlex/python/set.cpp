@@ -485,8 +485,8 @@ struct SetClass {
     });
   }
 
-  static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+  [[gnu::flatten]] static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
       static const auto sig = kValueSig("add");
       const auto a = bind(sig, args, nargs, kwnames);
@@ -506,7 +506,7 @@ struct SetClass {
   }
 
   // Removes `value`; whether it was present.
-  static bool take_out(PyObject* self, PyObject* value) {
+  [[gnu::flatten]] static bool take_out(PyObject* self, PyObject* value) {
     Mutation<Object> m(of(self));
     auto gone = take_key(m.coll(), value);
     if (!gone) return false;
