@@ -104,6 +104,14 @@ FunnelShape shape_of(std::size_t n, std::uint32_t e) {
   return std::move(r).value();
 }
 
+void expect_same_shape(const FunnelShape& a, const FunnelShape& b) {
+  EXPECT_EQ(a.slots, b.slots);
+  EXPECT_EQ(bucket_counts(a), bucket_counts(b));
+  EXPECT_EQ(a.insert_limit, b.insert_limit);
+  EXPECT_EQ(a.uniform_start, b.uniform_start);
+  EXPECT_EQ(a.pair_start, b.pair_start);
+}
+
 // The plain search the fast one must equal: every slot count in turn.
 std::optional<std::size_t> stepwise_slots(std::uint32_t e, std::size_t budget) {
   const std::size_t reserve_denominator = (std::size_t{1} << e) - 1;
@@ -133,10 +141,7 @@ TEST(FunnelGeometry, SmallestShapeForExponentThree) {
     EXPECT_EQ(s.levels[i].threshold, 0u);
   }
   // The copy kept for tables that start empty is the same shape.
-  const FunnelShape cached = funnel_shape_for(144, 3).value();
-  EXPECT_EQ(bucket_counts(cached), bucket_counts(s));
-  EXPECT_EQ(cached.insert_limit, s.insert_limit);
-  EXPECT_EQ(cached.pair_start, s.pair_start);
+  expect_same_shape(funnel_shape_for(144, 3).value(), s);
   EXPECT_EQ(funnel_slots_for_budget(3, 126).value(), 144u);
   EXPECT_EQ(funnel_slots_for_budget(3, 127).value(), stepwise_slots(3, 127));
   for (std::size_t n = 134; n <= 143; ++n) EXPECT_FALSE(FunnelShape::from_slots(n, 3).ok()) << n;
@@ -212,6 +217,16 @@ TEST(FunnelGeometry, GrowthSequenceDoublesTheLimit) {
   EXPECT_EQ(insert_limit(688, 3), 602u);
   EXPECT_EQ(funnel_next_growth_slots(3, 602, 603), 1375u);
   EXPECT_EQ(insert_limit(1375, 3), 1204u);
+  // Growth from empty with the default exponent is served from cached steps,
+  // which must be what the search and the geometry give, also past the cache.
+  std::size_t limit = 126;
+  for (std::size_t k = 1; k <= kCachedGrowthShapes + 1; ++k) {
+    const std::size_t n = funnel_next_growth_slots(3, limit, limit + 1).value();
+    ASSERT_EQ(n, stepwise_slots(3, 2 * limit)) << "step " << k;
+    const FunnelShape computed = shape_of(n, 3);
+    expect_same_shape(funnel_shape_for(n, 3).value(), computed);
+    limit = computed.insert_limit;
+  }
   EXPECT_EQ(funnel_next_growth_slots(3, 0, 0), 0u);
   EXPECT_EQ(funnel_next_growth_slots(2, 0, 1), std::nullopt);
   EXPECT_EQ(funnel_next_growth_slots(64, 0, 1), std::nullopt);

@@ -13,10 +13,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <numeric>
 #include <optional>
@@ -416,31 +418,57 @@ constexpr std::optional<std::size_t> least_slots_for(std::size_t target, std::ui
 
 }  // namespace funnel_detail
 
-// The shape every table with the default exponent starts with when it grows
-// from empty. Working it out costs more than the insertions that fill it, and
-// it depends on the exponent alone, so it is computed once; null when that
-// cannot be done (no memory), and callers then compute it themselves.
-inline const FunnelShape* default_first_shape() noexcept {
+// The shapes a table with the default exponent passes through as it grows
+// from empty: the smallest shape, then each the first to hold twice the
+// limit of the one before. Working out a shape costs more than the
+// insertions that fill the smallest one, and as much as a few dozen of them
+// later on, yet it depends on the exponent alone: the first
+// kCachedGrowthShapes are computed once each, when first asked for. Null
+// past them or when step k cannot be computed (no memory); callers then
+// compute the shape themselves.
+inline constexpr std::size_t kCachedGrowthShapes = 8;
+
+inline const FunnelShape* default_growth_shape(std::size_t k) noexcept {
+  struct Step {
+    std::once_flag once;
+    std::optional<FunnelShape> shape;
+  };
+  static std::array<Step, kCachedGrowthShapes> steps;
+  if (k >= steps.size()) return nullptr;
+  Step& step = steps[k];
   try {
-    static const FunnelShape shape = [] {
-      const auto n = funnel_detail::smallest_slots(kDefaultReserveExponent, 0);
-      if (!n) panic("the default exponent has a smallest Funnel shape");
-      auto built = FunnelShape::from_slots(*n, kDefaultReserveExponent);
+    std::call_once(step.once, [&] {
+      constexpr std::uint32_t e = kDefaultReserveExponent;
+      std::optional<std::size_t> n;
+      if (k == 0) {
+        n = funnel_detail::smallest_slots(e, 0);
+      } else if (const FunnelShape* before = default_growth_shape(k - 1)) {
+        n = funnel_detail::smallest_slots(
+            e, funnel_detail::least_slots_for(2 * before->insert_limit, e).value());
+      } else {
+        throw std::bad_alloc();
+      }
+      if (!n) panic("the default exponent has Funnel shapes to grow through");
+      auto built = FunnelShape::from_slots(*n, e);
       if (!built) throw std::bad_alloc();
-      return std::move(built).value();
-    }();
-    return &shape;
+      step.shape = std::move(built).value();
+    });
   } catch (...) {
     return nullptr;
   }
+  return step.shape ? &*step.shape : nullptr;
 }
 
-// FunnelShape::from_slots, served from the cache for the default first shape.
+// FunnelShape::from_slots, served from the cache for the default exponent's
+// growth steps.
 inline Result<FunnelShape, FunnelShapeError> funnel_shape_for(std::size_t n, std::uint32_t e) {
   if (e == kDefaultReserveExponent) {
-    if (const FunnelShape* first = default_first_shape(); first && first->slots == n) {
+    for (std::size_t k = 0; k < kCachedGrowthShapes; ++k) {
+      const FunnelShape* cached = default_growth_shape(k);
+      if (cached == nullptr || cached->slots > n) break;
+      if (cached->slots < n) continue;
       try {
-        return FunnelShape(*first);
+        return FunnelShape(*cached);
       } catch (const std::bad_alloc&) {
         return FunnelShapeError{FunnelShapeError::Kind::Alloc, ConfigError::too_small(n)};
       }
@@ -456,9 +484,17 @@ inline Result<std::size_t, TryReserveError> funnel_slots_for_budget(std::uint32_
                                                                     std::size_t budget) {
   if (budget == 0) return std::size_t{0};
   if (e == kDefaultReserveExponent) {
-    // The smallest shape is the first that exists at all.
-    if (const FunnelShape* first = default_first_shape(); first && budget <= first->insert_limit)
-      return first->slots;
+    // The cached growth steps answer the budgets growth asks for: any up to
+    // the smallest shape's limit (it is the first shape that exists at all),
+    // then twice each step's limit.
+    std::size_t answered = 0;
+    for (std::size_t k = 0; k < kCachedGrowthShapes; ++k) {
+      const FunnelShape* step = default_growth_shape(k);
+      if (step == nullptr) break;
+      if (k == 0 ? budget <= step->insert_limit : budget == answered) return step->slots;
+      answered = 2 * step->insert_limit;
+      if (budget < answered) break;
+    }
   }
   if (e < kFunnelMinReserveExponent || e >= kWordBits) {
     return TryReserveError::CapacityOverflow;
