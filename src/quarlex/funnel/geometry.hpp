@@ -18,11 +18,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <mutex>
 #include <new>
 #include <numeric>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quarlex/common/arena.hpp"
@@ -423,40 +423,46 @@ constexpr std::optional<std::size_t> least_slots_for(std::size_t target, std::ui
 // limit of the one before. Working out a shape costs more than the
 // insertions that fill the smallest one, and as much as a few dozen of them
 // later on, yet it depends on the exponent alone: the first
-// kCachedGrowthShapes are computed once each, when first asked for. Null
-// past them or when step k cannot be computed (no memory); callers then
-// compute the shape themselves.
+// kCachedGrowthShapes are computed once each, when first asked for. Each is
+// a function-local static, whose initialisation the runtime retries after a
+// failure. Null past them or when step k cannot be computed (no memory);
+// callers then compute the shape themselves.
 inline constexpr std::size_t kCachedGrowthShapes = 8;
 
-inline const FunnelShape* default_growth_shape(std::size_t k) noexcept {
-  struct Step {
-    std::once_flag once;
-    std::optional<FunnelShape> shape;
-  };
-  static std::array<Step, kCachedGrowthShapes> steps;
-  if (k >= steps.size()) return nullptr;
-  Step& step = steps[k];
+namespace funnel_detail {
+
+template <std::size_t K>
+const FunnelShape* default_growth_step() noexcept {
   try {
-    std::call_once(step.once, [&] {
+    static const FunnelShape shape = [] {
       constexpr std::uint32_t e = kDefaultReserveExponent;
       std::optional<std::size_t> n;
-      if (k == 0) {
-        n = funnel_detail::smallest_slots(e, 0);
-      } else if (const FunnelShape* before = default_growth_shape(k - 1)) {
-        n = funnel_detail::smallest_slots(
-            e, funnel_detail::least_slots_for(2 * before->insert_limit, e).value());
+      if constexpr (K == 0) {
+        n = smallest_slots(e, 0);
       } else {
-        throw std::bad_alloc();
+        const FunnelShape* before = default_growth_step<K - 1>();
+        if (before == nullptr) throw std::bad_alloc();
+        n = smallest_slots(e, least_slots_for(2 * before->insert_limit, e).value());
       }
       if (!n) panic("the default exponent has Funnel shapes to grow through");
       auto built = FunnelShape::from_slots(*n, e);
       if (!built) throw std::bad_alloc();
-      step.shape = std::move(built).value();
-    });
+      return std::move(built).value();
+    }();
+    return &shape;
   } catch (...) {
     return nullptr;
   }
-  return step.shape ? &*step.shape : nullptr;
+}
+
+}  // namespace funnel_detail
+
+inline const FunnelShape* default_growth_shape(std::size_t k) noexcept {
+  static constexpr auto steps = []<std::size_t... K>(std::index_sequence<K...>) {
+    return std::array<const FunnelShape* (*)() noexcept, sizeof...(K)>{
+        &funnel_detail::default_growth_step<K>...};
+  }(std::make_index_sequence<kCachedGrowthShapes>{});
+  return k < steps.size() ? steps[k]() : nullptr;
 }
 
 // FunnelShape::from_slots, served from the cache for the default exponent's
