@@ -416,6 +416,15 @@ constexpr std::optional<std::size_t> least_slots_for(std::size_t target, std::ui
   return target + extra;
 }
 
+// The slot count of the first geometry holding `budget` >= 1 entries, found
+// by the search itself; nothing when there is none.
+inline std::optional<std::size_t> searched_slots_for_budget(std::uint32_t e, std::size_t budget) {
+  if (e < kFunnelMinReserveExponent || e >= kWordBits) return std::nullopt;
+  const auto n_min = least_slots_for(budget, e);
+  if (!n_min) return std::nullopt;
+  return smallest_slots(e, *n_min);
+}
+
 }  // namespace funnel_detail
 
 // The shapes a table with the default exponent passes through as it grows
@@ -436,14 +445,13 @@ const FunnelShape* default_growth_step() noexcept {
   try {
     static const FunnelShape shape = [] {
       constexpr std::uint32_t e = kDefaultReserveExponent;
-      std::optional<std::size_t> n;
-      if constexpr (K == 0) {
-        n = smallest_slots(e, 0);
-      } else {
+      std::size_t budget = 1;
+      if constexpr (K > 0) {
         const FunnelShape* before = default_growth_step<K - 1>();
         if (before == nullptr) throw std::bad_alloc();
-        n = smallest_slots(e, least_slots_for(2 * before->insert_limit, e).value());
+        budget = 2 * before->insert_limit;
       }
+      const auto n = searched_slots_for_budget(e, budget);
       if (!n) panic("the default exponent has Funnel shapes to grow through");
       auto built = FunnelShape::from_slots(*n, e);
       if (!built) throw std::bad_alloc();
@@ -502,12 +510,7 @@ inline Result<std::size_t, TryReserveError> funnel_slots_for_budget(std::uint32_
       if (budget < answered) break;
     }
   }
-  if (e < kFunnelMinReserveExponent || e >= kWordBits) {
-    return TryReserveError::CapacityOverflow;
-  }
-  const auto n_min = funnel_detail::least_slots_for(budget, e);
-  if (!n_min) return TryReserveError::CapacityOverflow;
-  const auto n = funnel_detail::smallest_slots(e, *n_min);
+  const auto n = funnel_detail::searched_slots_for_budget(e, budget);
   if (!n) return TryReserveError::CapacityOverflow;
   return *n;
 }
